@@ -1,0 +1,118 @@
+#include "console/output.h"
+
+#include <sys/wait.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "main/run_state.h"
+
+namespace {
+
+// Absent at program start and after LogClose. The process exit flushes it.
+FILE* logStream = nullptr;
+
+// Opens the log once per LogClose cycle; a failed attempt is not repeated.
+void OpenLogIfDue()
+{
+    if (HasFlag(FlagLogOpen) || !HasFlag(FlagLogEnabled))
+        return;
+    SetFlag(FlagLogOpen);
+    logStream = std::fopen(LogFilePath, "a");
+}
+
+void WriteLog(const char* format, va_list args)
+{
+    if (HasFlag(FlagLogEnabled) && logStream != nullptr)
+        std::vfprintf(logStream, format, args);
+}
+
+} // namespace
+
+void Output(const char* format, ...)
+{
+    OpenLogIfDue();
+    va_list args;
+    va_start(args, format);
+    va_list consoleArgs;
+    va_copy(consoleArgs, args);
+    WriteLog(format, args);
+    // A log that cannot be opened must not swallow the console copy.
+    if (!HasFlag(FlagSilent))
+        std::vprintf(format, consoleArgs);
+    va_end(consoleArgs);
+    va_end(args);
+}
+
+void log_write(const char* format, ...)
+{
+    OpenLogIfDue();
+    va_list args;
+    va_start(args, format);
+    WriteLog(format, args);
+    va_end(args);
+}
+
+void OutputConsoleOnly(const char* text)
+{
+    LogSuspend();
+    Output("%s", text);
+    LogResume();
+}
+
+void ReportError(const char* text)
+{
+    log_write("%s", text);
+    OutputConsoleOnly(text);
+}
+
+void LogResume() { SetFlag(FlagLogEnabled); }
+
+void LogSuspend() { ClearFlag(FlagLogEnabled); }
+
+void LogClose()
+{
+    ClearFlag(FlagLogOpen);
+    if (logStream != nullptr) {
+        std::fclose(logStream);
+        logStream = nullptr;
+    }
+}
+
+int RunCommand(const char* commandLine)
+{
+    // What was printed so far must stand before what the command prints.
+    std::fflush(stdout);
+    int status = std::system(commandLine);
+    if (status == -1)
+        return 255;
+    if (WIFSIGNALED(status))
+        return (128 + WTERMSIG(status)) & 0xFF;
+    return WEXITSTATUS(status);
+}
+
+void* AllocateZeroed(size_t count, size_t size)
+{
+    void* memory = std::calloc(count, size);
+    if (memory == nullptr && count != 0)
+        Output("Cannot allocate memory for size %lu\r\n", static_cast<unsigned long>(count * size));
+    return memory;
+}
+
+std::string ShellWord(std::string_view text)
+{
+    constexpr std::string_view literal =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:=@%+,-";
+    if (text.find_first_not_of(literal) == std::string_view::npos)
+        return std::string(text);
+    std::string word = "'";
+    for (char c : text) {
+        if (c == '\'')
+            word += "'\\''";
+        else
+            word += c;
+    }
+    word += '\'';
+    return word;
+}

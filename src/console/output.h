@@ -1,0 +1,35 @@
+// Console and log output, and the shell command runner. Which channels a
+// message reaches is decided by OptionFlags, never by the caller.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+inline constexpr char LogFilePath[] = "/var/opt/orvan/nicfwupg.log";
+
+// Console (unless FlagSilent) and log (when FlagLogEnabled).
+void Output(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Log only (when FlagLogEnabled).
+void log_write(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Console only: the message goes out between LogSuspend and LogResume.
+void OutputConsoleOnly(const char* text);
+// Log first, then console, each exactly once: a failed external step.
+void ReportError(const char* text);
+
+void LogResume();
+void LogSuspend();
+void LogClose();
+
+// The shell's exit status: 0..255, 255 when no shell could be started,
+// 128 + signal when the shell itself was killed.
+int RunCommand(const char* commandLine);
+
+// A field for a shell command line: unchanged when empty or made only of
+// characters the shell takes literally, otherwise single-quoted, so that a
+// file name, MAC text or interface name can neither split nor inject.
+std::string ShellWord(std::string_view text);
+
+// A zero-filled array of count records, or nullptr after reporting that the
+// memory could not be had.
+void* AllocateZeroed(size_t count, size_t size);

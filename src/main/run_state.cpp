@@ -1,0 +1,3 @@
+#include "main/run_state.h"
+
+RunState gRun;

@@ -1,0 +1,11 @@
+// The external flashing tool.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr char FlashToolPath[] = "/usr/sbin/wrenflash";
+
+enum class ImageKind { BootCode, Pxe, Clp };
+
+// Writes the image with the tool and returns the tool's exit code, 0 on success.
+int RunFlashTool(ImageKind kind, uint32_t adapter, const char* imagePath, const char* backupPath);

@@ -1,0 +1,47 @@
+#!/bin/sh
+# Runs a command in a private mount namespace where /opt, /var/opt and
+# /usr/sbin are directories of a test's own, so that nothing the command does
+# reaches the machine's real ones.
+#
+#   sandbox.sh [--root DIR] command [args...]
+#
+# With --root, DIR/opt, DIR/varopt and DIR/usrsbin are mounted over /opt,
+# /var/opt and /usr/sbin (each created empty when missing). Without it a
+# fresh empty root is made and removed afterwards.
+set -eu
+
+if [ "${1:-}" = "--inside" ]; then
+    shift
+    root=$1; shift
+    mount --bind "$root/opt" /opt
+    mount --bind "$root/varopt" /var/opt
+    mount --bind "$root/usrsbin" /usr/sbin
+    PATH=/usr/sbin:/usr/bin:/sbin:/bin
+    export PATH
+    exec "$@"
+fi
+
+own_root=""
+if [ "${1:-}" = "--root" ]; then
+    root=$2; shift 2
+else
+    own_root=$(mktemp -d "${TMPDIR:-/tmp}/tidemark-sandbox.XXXXXX")
+    root=$own_root
+fi
+mkdir -p "$root/opt" "$root/varopt" "$root/usrsbin"
+root=$(cd "$root" && pwd)
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+
+if [ "$(id -u)" = 0 ]; then
+    set -- unshare --mount --propagation private -- /bin/sh "$self" --inside "$root" "$@"
+else
+    set -- unshare --user --map-root-user --mount --propagation private -- /bin/sh "$self" --inside "$root" "$@"
+fi
+
+if [ -z "$own_root" ]; then
+    exec "$@"
+fi
+status=0
+"$@" || status=$?
+rm -rf "$own_root"
+exit $status
