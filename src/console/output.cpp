@@ -28,13 +28,9 @@ void WriteLog(const char* format, va_list args)
         std::vfprintf(logStream, format, args);
 }
 
-} // namespace
-
-void Output(const char* format, ...)
+void VOutput(const char* format, va_list args)
 {
     OpenLogIfDue();
-    va_list args;
-    va_start(args, format);
     va_list consoleArgs;
     va_copy(consoleArgs, args);
     WriteLog(format, args);
@@ -42,29 +38,54 @@ void Output(const char* format, ...)
     if (!HasFlag(FlagSilent))
         std::vprintf(format, consoleArgs);
     va_end(consoleArgs);
+}
+
+void VLogWrite(const char* format, va_list args)
+{
+    OpenLogIfDue();
+    WriteLog(format, args);
+}
+
+} // namespace
+
+void Output(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    VOutput(format, args);
     va_end(args);
 }
 
 void log_write(const char* format, ...)
 {
-    OpenLogIfDue();
     va_list args;
     va_start(args, format);
-    WriteLog(format, args);
+    VLogWrite(format, args);
     va_end(args);
 }
 
-void OutputConsoleOnly(const char* text)
+void OutputConsoleOnly(const char* format, ...)
 {
+    va_list args;
+    va_start(args, format);
     LogSuspend();
-    Output("%s", text);
+    VOutput(format, args);
     LogResume();
+    va_end(args);
 }
 
-void ReportError(const char* text)
+void ReportError(const char* format, ...)
 {
-    log_write("%s", text);
-    OutputConsoleOnly(text);
+    va_list args;
+    va_start(args, format);
+    va_list consoleArgs;
+    va_copy(consoleArgs, args);
+    VLogWrite(format, args);
+    LogSuspend();
+    VOutput(format, consoleArgs);
+    LogResume();
+    va_end(consoleArgs);
+    va_end(args);
 }
 
 void LogResume() { SetFlag(FlagLogEnabled); }

@@ -13,9 +13,10 @@ void Output(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Log only (when FlagLogEnabled).
 void log_write(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Console only: the message goes out between LogSuspend and LogResume.
-void OutputConsoleOnly(const char* text);
-// Log first, then console, each exactly once: a failed external step.
-void ReportError(const char* text);
+void OutputConsoleOnly(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A failed external step: to the log only, then to the console only, so that
+// each receives it once.
+void ReportError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 void LogResume();
 void LogSuspend();
