@@ -1,0 +1,253 @@
+#include "adapters/installed.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "adapters/bmapi.h"
+#include "adapters/records.h"
+#include "console/output.h"
+#include "exports/exports.h"
+#include "main/run_state.h"
+
+namespace {
+
+constexpr int InstalledFailed = 2;
+constexpr size_t MinimumVersionText = 5; // a text of 4 characters or fewer carries no version
+
+// The NVRAM directory: 16 entries of 12 bytes from 0x18, type word first,
+// then the image offset word, both big-endian.
+constexpr uint32_t DirectoryStart = 0x18;
+constexpr uint32_t DirectoryEntrySize = 12;
+constexpr uint32_t DirectoryEntries = 16;
+constexpr uint32_t OptionRomClass = 1;
+
+// Signature words as BmapiReadFirmware delivers them (NVRAM byte order read
+// as a little-endian word).
+constexpr uint32_t SignatureOffset = 0x20;
+constexpr uint32_t PxeSignature = 0x554E4449; // "UNDI" reversed
+constexpr uint32_t IscsiLeadByte = 0x49;
+constexpr uint32_t IscsiWord24 = 0x53425420;
+constexpr uint32_t IscsiWord28 = 0x20202000;
+constexpr uint32_t ClpLeadByte = 0x43;
+constexpr uint32_t ClpWord24 = 0x4C502048;
+constexpr uint32_t ClpWord28 = 0x44522000;
+constexpr uint32_t Word28Mask = 0xFFFFFF00;
+constexpr uint32_t LastSignatureByte = 0x2B;
+
+// Copies a library text of at most fieldSize bytes into an 80-byte field,
+// cut to 79 characters; the library's text need not end within its field.
+void CopyText(char (&target)[TextFieldSize], const char* source, size_t fieldSize)
+{
+    size_t length = strnlen(source, std::min(fieldSize, TextFieldSize - 1));
+    std::memcpy(target, source, length);
+    target[length] = '\0';
+}
+
+uint32_t DigitValue(std::string_view text, size_t index)
+{
+    if (index >= text.size() || text[index] < '0' || text[index] > '9')
+        return 0;
+    return static_cast<uint32_t>(text[index] - '0');
+}
+
+enum class ReadResult { Ok, Failed };
+
+ReadResult ReadNvramWord(const AdapterInfo& adapter, uint32_t offset, uint32_t& word)
+{
+    uint32_t buffer = 0;
+    if (BmapiReadFirmware(adapter.Nic.Handle, offset, &buffer, 1, AccessKey) != 0)
+        return ReadResult::Failed;
+    word = buffer;
+    return ReadResult::Ok;
+}
+
+enum class RomKind { None, Pxe, Iscsi, Clp };
+
+// Examines the image at imageOffset. Failed means a read failed.
+ReadResult IdentifyImage(const AdapterInfo& adapter, uint32_t image, RomKind& kind)
+{
+    kind = RomKind::None;
+    uint32_t lead = 0, word24 = 0, word28 = 0;
+    if (ReadNvramWord(adapter, image + SignatureOffset, lead) != ReadResult::Ok)
+        return ReadResult::Failed;
+    if (lead == PxeSignature) {
+        kind = RomKind::Pxe;
+        return ReadResult::Ok;
+    }
+    if ((lead & 0xFF) == IscsiLeadByte) {
+        if (ReadNvramWord(adapter, image + 0x24, word24) != ReadResult::Ok)
+            return ReadResult::Failed;
+        if (word24 == IscsiWord24) {
+            if (ReadNvramWord(adapter, image + 0x28, word28) != ReadResult::Ok)
+                return ReadResult::Failed;
+            if ((word28 & Word28Mask) == IscsiWord28) {
+                kind = RomKind::Iscsi;
+                return ReadResult::Ok;
+            }
+        }
+    }
+    if (ReadNvramWord(adapter, image + SignatureOffset, lead) != ReadResult::Ok)
+        return ReadResult::Failed;
+    if ((lead & 0xFF) == ClpLeadByte) {
+        if (ReadNvramWord(adapter, image + 0x24, word24) != ReadResult::Ok)
+            return ReadResult::Failed;
+        if (word24 == ClpWord24) {
+            if (ReadNvramWord(adapter, image + 0x28, word28) != ReadResult::Ok)
+                return ReadResult::Failed;
+            if ((word28 & Word28Mask) == ClpWord28)
+                kind = RomKind::Clp;
+        }
+    }
+    return ReadResult::Ok;
+}
+
+void CopyPxeToClp(InstalledFirmware& installed)
+{
+    installed.ClpMajor = installed.PxeMajor;
+    installed.ClpMinor = installed.PxeMinor;
+    installed.ClpBuild = installed.PxeBuild;
+}
+
+} // namespace
+
+bool ParseVersionText(const char* text, size_t fieldSize, VersionTriple& version)
+{
+    std::string_view view(text, strnlen(text, fieldSize));
+    size_t point = view.find('.');
+    if (point == std::string_view::npos)
+        return false;
+    version.Major = point == 0 ? 0 : DigitValue(view, point - 1);
+    version.Minor = DigitValue(view, point + 1);
+    version.Build = DigitValue(view, point + 3);
+    return true;
+}
+
+void ExtractInterfaceName()
+{
+    InstalledFirmware& installed = CurrentInstalled();
+    char* description = installed.Description;
+    size_t length = strnlen(description, TextFieldSize - 1);
+    description[length] = '\0';
+    // Split in place at every space; the last parenthesised token wins.
+    for (size_t start = 0; start <= length;) {
+        size_t end = start;
+        while (end < length && description[end] != ' ')
+            ++end;
+        description[end] = '\0';
+        std::string_view token(description + start, end - start);
+        if (token.find('(') != std::string_view::npos) {
+            // Drop the last character, then the first; "(" and "()" leave nothing.
+            std::string_view name = token.size() >= 2 ? token.substr(1, token.size() - 2) : std::string_view();
+            std::memcpy(installed.InterfaceName, name.data(), name.size());
+            installed.InterfaceName[name.size()] = '\0';
+        }
+        start = end + 1;
+    }
+}
+
+void ScanOptionRomImages()
+{
+    AdapterInfo& adapter = CurrentAdapterInfo();
+    InstalledFirmware& installed = CurrentInstalled();
+
+    for (uint32_t k = 0; k < DirectoryEntries; ++k) {
+        if (adapter.DiagOpen == 0) {
+            if (BmapiInitDiag(adapter.Nic.Handle) != 0)
+                return;
+            adapter.DiagOpen = 1;
+        }
+        uint32_t entry = DirectoryStart + k * DirectoryEntrySize;
+        uint32_t typeWord = 0, image = 0;
+        if (ReadNvramWord(adapter, entry, typeWord) != ReadResult::Ok) {
+            Output("Failed to read NVRAM!\r\n");
+            break;
+        }
+        if ((SwapByteU32(typeWord) >> 28) != OptionRomClass)
+            continue;
+        if (ReadNvramWord(adapter, entry + 4, image) != ReadResult::Ok) {
+            Output("Failed to read NVRAM!\r\n");
+            break;
+        }
+        image = SwapByteU32(image);
+        // An image whose signature words lie beyond 32-bit addresses cannot
+        // be one: wrapping round would read the start of the NVRAM instead.
+        if (image > UINT32_MAX - LastSignatureByte)
+            continue;
+        RomKind kind = RomKind::None;
+        if (IdentifyImage(adapter, image, kind) != ReadResult::Ok) {
+            Output("Failed to read NVRAM!\r\n");
+            break;
+        }
+        if (kind == RomKind::Pxe) {
+            installed.InstalledFlags |= InstPxeVersion;
+            break;
+        }
+        if (kind == RomKind::Iscsi) {
+            installed.InstalledFlags |= InstIscsiVersion;
+            CopyPxeToClp(installed);
+            break;
+        }
+        if (kind == RomKind::Clp) {
+            installed.InstalledFlags |= InstClpVersion;
+            CopyPxeToClp(installed);
+            break;
+        }
+    }
+    if (adapter.DiagOpen == 1 && BmapiUnInitDiag(adapter.Nic.Handle) == 0)
+        adapter.DiagOpen = 0;
+}
+
+int ReadInstalledFirmware()
+{
+    uint32_t count = gRun.AdapterCount;
+    auto* installedArray = static_cast<InstalledFirmware*>(AllocateZeroed(count, sizeof(InstalledFirmware)));
+    std::unique_ptr<FwInfo[], decltype(&std::free)> fwInfos(
+        static_cast<FwInfo*>(AllocateZeroed(count, sizeof(FwInfo))), &std::free);
+    if (installedArray == nullptr || !fwInfos) {
+        std::free(installedArray);
+        return InstalledFailed;
+    }
+    gRun.Installed = installedArray;
+
+    for (uint32_t i = 0; i < count; ++i) {
+        gRun.CurrentAdapter = i;
+        const PhyNic& nic = gRun.Adapters[i].Nic;
+        InstalledFirmware& installed = installedArray[i];
+        FwInfo& fwInfo = fwInfos[i];
+        fwInfo.RecordVersion = FwInfoRecordVersion;
+        if (BmapiGet5706FwInfo(nic.Handle, &fwInfo) != 0) {
+            installed.InstalledFlags = 0;
+            continue;
+        }
+        std::memcpy(installed.MacText, nic.MacText, MacTextSize);
+        installed.MacText[MacTextSize - 1] = '\0'; // 12 digits at most, always ended
+        installed.VendorId = static_cast<uint16_t>(nic.VendorId);
+        installed.DeviceId = static_cast<uint16_t>(nic.DeviceId);
+        installed.SubsystemVendorId = static_cast<uint16_t>(nic.SubsystemVendorId);
+        installed.SubsystemId = static_cast<uint16_t>(nic.SubsystemId);
+        CopyText(installed.Name, nic.Name, sizeof(nic.Name));
+        CopyText(installed.Description, nic.Description, sizeof(nic.Description));
+        ExtractInterfaceName();
+
+        VersionTriple version{};
+        const size_t textField = sizeof(fwInfo.BootCodeVersionText);
+        if (strnlen(fwInfo.BootCodeVersionText, textField) >= MinimumVersionText &&
+            ParseVersionText(fwInfo.BootCodeVersionText, textField, version)) {
+            installed.BootCodeMajor = version.Major;
+            installed.BootCodeMinor = version.Minor;
+            installed.BootCodeBuild = version.Build;
+            installed.InstalledFlags |= InstBootCodeVersion;
+        }
+        if (strnlen(fwInfo.OptionRomVersionText, textField) >= MinimumVersionText &&
+            ParseVersionText(fwInfo.OptionRomVersionText, textField, version)) {
+            installed.PxeMajor = static_cast<uint8_t>(version.Major);
+            installed.PxeMinor = static_cast<uint8_t>(version.Minor);
+            installed.PxeBuild = static_cast<uint8_t>(version.Build);
+            ScanOptionRomImages();
+        }
+    }
+    return 0;
+}
