@@ -1,0 +1,9 @@
+// Steps that both run modes take, in the same order and once.
+#pragma once
+
+// False, after saying so, when the adapter library is older than 3.0.2.
+bool LibraryVersionSupported();
+
+enum class Inventory { Taken, NoAdapters, NoMemory };
+// Discovery and the installed firmware of every adapter.
+Inventory TakeInventory();
