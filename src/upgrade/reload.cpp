@@ -1,0 +1,60 @@
+#include "upgrade/reload.h"
+
+#include <unistd.h>
+
+#include <string>
+
+#include "adapters/records.h"
+#include "console/output.h"
+#include "main/run_state.h"
+
+namespace {
+
+constexpr char UnloadDriverCommand[] = "rmmod bnx2";
+constexpr char LoadDriverCommand[] = "modprobe bnx2";
+constexpr unsigned DriverLoadPause = 10; // seconds for the driver to settle
+constexpr unsigned InterfaceUpPause = 1;
+
+int RaiseInterface(const char* interfaceName)
+{
+    std::string command = "ifconfig ";
+    command += ShellWord(interfaceName);
+    command += " up";
+    return RunCommand(command.c_str());
+}
+
+} // namespace
+
+int ReloadDriver()
+{
+    if (int status = RunCommand(UnloadDriverCommand); status != 0) {
+        SetFlag(FlagErrors);
+        ReportError("ERROR: Could not rmmod bnx2 after upgrade\n");
+        return status;
+    }
+    if (int status = RunCommand(LoadDriverCommand); status != 0) {
+        SetFlag(FlagErrors);
+        ReportError("ERROR: Could not modprobe bnx2 after upgrade\n");
+        return status;
+    }
+    sleep(DriverLoadPause);
+    if (int status = RaiseInterface(CurrentInstalled().InterfaceName); status != 0) {
+        SetFlag(FlagErrors);
+        ReportError("ERROR: Failed ifconfig ethx up\n");
+        return status;
+    }
+    return 0;
+}
+
+int BringUpInterfaces()
+{
+    for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
+        const char* name = gRun.Installed[i].InterfaceName;
+        if (int status = RaiseInterface(name); status != 0) {
+            ReportError("ERROR: Failed ifconfig %s up\n", name);
+            return status;
+        }
+        sleep(InterfaceUpPause);
+    }
+    return 0;
+}
