@@ -21,8 +21,31 @@
 //                    initdiag_status, uninitdiag_status (fault injection),
 //                    read_fail_offset (may repeat), read_status
 //   *.nvram        NVRAM images in the firmware image file layout.
+//   bmapi.trace    with trace=1, one line per library call, appended:
+//                    BmapiGetVersion
+//                    BmapiInitializeEx MODE
+//                    BmapiGetNumPhyNicEx
+//                    BmapiGetAllPhyNicHandles COUNT
+//                    BmapiGetPhyNic HANDLE
+//                    BmapiGetBRCMNicInfoEx HANDLE
+//                    BmapiGet5706FwInfo HANDLE
+//                    BmapiInitDiag HANDLE
+//                    BmapiReadFirmware HANDLE 0xOFFSET COUNT
+//                    BmapiUnInitDiag HANDLE
+//                    BmapiUninitialize
+//                  (handles and counts in decimal, the offset in hex).
+//
+// NVRAM image layout (the firmware image file layout): magic 66 99 55 AA at 0;
+// 8 directory entries of 12 bytes from 20 (entry+4 big-endian type-and-length
+// word, class in bits 28..31, length in bits 0..21; entry+8 big-endian region
+// offset); MAC at 126; boot code major, minor, build at 150, 151, 152;
+// big-endian device, vendor, subsystem, subsystem vendor ids at 160..167.
+// The option ROM region (class 1, directory entry 0) lies at 0x400: 55 AA,
+// little-endian 16-bit value at +8 with the version bytes (build, minor,
+// major) at region + value + 28, kind signature at +0x20..+0x2B.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +53,21 @@
 namespace sim {
 
 enum class OptionRom { None, Pxe, Clp, Iscsi };
+
+inline constexpr size_t NvramDirOffset = 20;
+inline constexpr size_t NvramDirEntries = 8;
+inline constexpr size_t NvramDirEntrySize = 12;
+inline constexpr size_t NvramMacOffset = 126;
+inline constexpr size_t NvramBootCodeOffset = 150;  // major, minor, build
+inline constexpr size_t NvramPciOffset = 160;       // device, vendor, subsys, subsys vendor
+inline constexpr size_t NvramOptionRomOffset = 0x400;
+inline constexpr size_t NvramImageSize = 0x800;
+inline constexpr uint32_t DirClassShift = 28;
+inline constexpr uint32_t DirClassOptionRom = 1;
+inline constexpr uint32_t DirLengthMask = 0x3FFFFF;
+inline constexpr size_t OptionRomVersionBase = 28;  // V = region + LE16(+8) + 28
+inline constexpr size_t OptionRomSignature = 0x20;
+inline constexpr size_t OptionRomFileSize = 0x200;
 
 // What an NVRAM image holds. Versions are single digits per component, as
 // the firmware information texts carry them.
@@ -87,6 +125,24 @@ bool WriteDemoFleet(const std::string& dir);
 // The demo catalog tree (bootcode/, pxe/, clp/ with their .info files and
 // images) under dir, meant for /opt/orvan/nic_fw/nx2/.
 bool WriteDemoCatalog(const std::string& dir);
+
+// The option ROM region of an NVRAM image: the first directory entry of
+// class 1 with a length, whose region starts 55 AA inside the image.
+struct RomRegion {
+    size_t Entry = 0;
+    uint32_t Offset = 0, Length = 0;
+};
+bool IsNvramImage(const std::vector<uint8_t>& bytes);
+bool FindOptionRomRegion(const std::vector<uint8_t>& nvram, RomRegion& region);
+// Kind and version of an option ROM (NVRAM region or file, starting 55 AA);
+// size is what is available from rom on.
+OptionRom OptionRomKindOf(const uint8_t* rom, size_t size);
+bool OptionRomVersionOf(const uint8_t* rom, size_t size, uint8_t& major, uint8_t& minor,
+                        uint8_t& build);
+const char* OptionRomName(OptionRom rom);  // "PXE", "CLP", "iSCSI", "none"
+
+// mkdir -p; true when the directory exists afterwards.
+bool MakeDirs(const std::string& dir);
 
 // Versions an NVRAM image holds, as the library reports them in its
 // firmware information texts ("1.9.6"); empty when absent.
