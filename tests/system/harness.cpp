@@ -1,0 +1,509 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace systest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A run that takes longer than this is stuck (the stand-ins and the sleep
+// recorder return at once).
+constexpr int RunTimeoutSeconds = 60;
+
+const char* const SanitizerMarks[] = {
+    "ERROR: AddressSanitizer",
+    "ERROR: LeakSanitizer",
+    "runtime error:",
+    "WARNING: AddressSanitizer",
+};
+
+// Single-quotes a text for a /bin/sh script.
+std::string ShellQuote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    quoted += "'";
+    return quoted;
+}
+
+void WriteScript(const std::string& path, const std::string& body)
+{
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << "#!/bin/sh\n" << body;
+    }
+    ::chmod(path.c_str(), 0755);
+}
+
+void WriteTextFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out)
+        ADD_FAILURE() << "cannot write " << path;
+}
+
+// Opens a world-writable tree, so that a run under another user id can
+// traverse it and write its log and trace.
+void OpenUpTree(const std::string& root)
+{
+    std::error_code ec;
+    ::chmod(root.c_str(), 0777);
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const auto mode = it->is_directory(ec) ? 0777 : 0666;
+        const bool executable = (it->status(ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
+        ::chmod(it->path().c_str(), executable ? 0777 : mode);
+    }
+}
+
+std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::string& trace)
+{
+    std::vector<std::string> env;
+    std::string asanOptions;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view item(*entry);
+        const auto name = item.substr(0, item.find('='));
+        if (name == "BMAPI_SIM_DIR" || name == "TIDEMARK_TEST_TRACE" || name == "LD_PRELOAD")
+            continue;
+        if (name == "ASAN_OPTIONS") {
+            asanOptions = std::string(item.substr(item.find('=') + 1));
+            continue;
+        }
+        env.emplace_back(item);
+    }
+    // The preloaded sleep recorder would otherwise trip ASan's link-order check.
+    if (!asanOptions.empty())
+        asanOptions += ":";
+    asanOptions += "verify_asan_link_order=0";
+    env.push_back("ASAN_OPTIONS=" + asanOptions);
+    env.push_back("BMAPI_SIM_DIR=" + fleet);
+    env.push_back("TIDEMARK_TEST_TRACE=" + trace);
+    return env;
+}
+
+std::vector<char*> CStrings(std::vector<std::string>& texts)
+{
+    std::vector<char*> pointers;
+    for (auto& text : texts)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+double Now()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+} // namespace
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool RunningAsRoot()
+{
+    return ::getuid() == 0;
+}
+
+void SystemTest::SetUp()
+{
+    std::string tmpl = (fs::temp_directory_path() / "tidemark-systest.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr) << std::strerror(errno);
+    Root = tmpl;
+    ::chmod(Root.c_str(), 0755);
+    FleetDir = Root + "/fleet";
+    CatalogDir = Root + "/opt/orvan/nic_fw/nx2";
+    LogDir = Root + "/varopt/orvan";
+    LogPath = LogDir + "/nicfwupg.log";
+    TracePath = Root + "/trace";
+    for (const char* kind : {"bootcode", "pxe", "clp"})
+        fs::create_directories(CatalogDir + "/" + kind);
+    fs::create_directories(LogDir);
+    fs::create_directories(Root + "/usrsbin");
+    fs::create_directories(FleetDir);
+    Library.Trace = true;
+}
+
+void SystemTest::TearDown()
+{
+    if (Root.empty())
+        return;
+    if (HasFailure()) {
+        std::printf("[ sandbox  ] kept %s\n", Root.c_str());
+        return;
+    }
+    std::error_code ec;
+    fs::remove_all(Root, ec);
+}
+
+sim::NvramSpec SystemTest::MakeNvram(int index, sim::OptionRom rom)
+{
+    sim::NvramSpec nvram;
+    nvram.BootCodeMajor = 1;
+    nvram.BootCodeMinor = 9;
+    nvram.BootCodeBuild = 6;
+    const uint8_t mac[6] = {0x02, 0xA0, 0xB0, 0xC0, 0xD0, static_cast<uint8_t>(index)};
+    std::memcpy(nvram.Mac, mac, sizeof mac);
+    nvram.VendorId = 0x5A17;
+    nvram.DeviceId = static_cast<uint16_t>(0x2001 + index);
+    nvram.SubsystemVendorId = 0x5A17;
+    nvram.SubsystemId = static_cast<uint16_t>(0x0100 + index);
+    nvram.Rom = rom;
+    nvram.RomMajor = 8;
+    nvram.RomMinor = 3;
+    nvram.RomBuild = 5;
+    return nvram;
+}
+
+sim::AdapterSpec SystemTest::MakeAdapter(int index, sim::OptionRom rom)
+{
+    const sim::NvramSpec nvram = MakeNvram(index, rom);
+    sim::AdapterSpec spec;
+    char text[64];
+    std::snprintf(text, sizeof text, "Orvan Gigabit Ethernet (eth%d)", index);
+    spec.Description = text;
+    std::snprintf(text, sizeof text, "Orvan NX2 Gigabit Adapter %d", index);
+    spec.Name = text;
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", nvram.Mac[0], nvram.Mac[1],
+                  nvram.Mac[2], nvram.Mac[3], nvram.Mac[4], nvram.Mac[5]);
+    spec.Mac = text;
+    spec.VendorId = nvram.VendorId;
+    spec.DeviceId = nvram.DeviceId;
+    spec.SubsystemVendorId = nvram.SubsystemVendorId;
+    spec.SubsystemId = nvram.SubsystemId;
+    std::snprintf(text, sizeof text, "adapter%02d.nvram", index);
+    spec.NvramFile = text;
+    spec.Handle = 100 + static_cast<uint32_t>(index);
+    return spec;
+}
+
+void SystemTest::AddAdapter(sim::AdapterSpec spec)
+{
+    if (spec.FileName.empty()) {
+        char name[32];
+        std::snprintf(name, sizeof name, "adapter%02d.conf", nextAdapterFile_);
+        spec.FileName = name;
+    }
+    ++nextAdapterFile_;
+    ASSERT_TRUE(sim::WriteAdapter(FleetDir, spec)) << "cannot write adapter " << spec.FileName;
+}
+
+sim::AdapterSpec SystemTest::AddStandardAdapter(int index, sim::OptionRom rom)
+{
+    sim::AdapterSpec spec = MakeAdapter(index, rom);
+    AddNvram(spec.NvramFile, sim::BuildNvramImage(MakeNvram(index, rom)));
+    AddAdapter(spec);
+    return spec;
+}
+
+std::string SystemTest::AddNvram(const std::string& name, const std::vector<uint8_t>& bytes)
+{
+    EXPECT_TRUE(sim::WriteFile(FleetDir + "/" + name, bytes)) << "cannot write " << name;
+    return name;
+}
+
+void SystemTest::WriteCatalogFile(const std::string& kind, const std::string& text)
+{
+    WriteTextFile(CatalogDir + "/" + kind + "/" + kind + ".info", text);
+}
+
+void SystemTest::WriteCatalogImage(const std::string& kind, const std::string& name,
+                                   const std::vector<uint8_t>& bytes)
+{
+    EXPECT_TRUE(sim::WriteFile(CatalogDir + "/" + kind + "/" + name, bytes));
+}
+
+void SystemTest::RemoveLogDirectory()
+{
+    std::error_code ec;
+    fs::remove_all(LogDir, ec);
+}
+
+void SystemTest::WriteLog(const std::string& text)
+{
+    fs::create_directories(LogDir);
+    WriteTextFile(LogPath, text);
+}
+
+void SystemTest::WriteStandIns()
+{
+    const std::string bin = Root + "/usrsbin/";
+    const std::string trace = ShellQuote(TracePath);
+    auto recorder = [&](const char* name, int code) {
+        WriteScript(bin + name, std::string("printf '%s\\n' \"") + name + " $*\" >> " + trace +
+                                    "\nexit " + std::to_string(code) + "\n");
+    };
+    recorder("rmmod", Tools.Rmmod);
+    recorder("modprobe", Tools.Modprobe);
+
+    std::string ifconfig = "printf '%s\\n' \"ifconfig $*\" >> " + trace + "\ncase \"$1\" in\n";
+    for (const auto& [name, code] : Tools.IfconfigByName)
+        ifconfig += "  " + ShellQuote(name) + ") exit " + std::to_string(code) + " ;;\n";
+    ifconfig += "esac\nexit " + std::to_string(Tools.Ifconfig) + "\n";
+    WriteScript(bin + "ifconfig", ifconfig);
+
+    std::error_code ec;
+    fs::remove(bin + "wrenflash", ec);
+    if (Tools.RealWrenflash) {
+        fs::copy_file(WRENFLASH_SIM_BIN, bin + "wrenflash", fs::copy_options::overwrite_existing, ec);
+        EXPECT_FALSE(ec) << "cannot install " << WRENFLASH_SIM_BIN << ": " << ec.message();
+        ::chmod((bin + "wrenflash").c_str(), 0755);
+    } else {
+        // The answers file arrives as standard input: record where it lies
+        // and what it holds.
+        WriteScript(bin + "wrenflash",
+                    "printf '%s\\n' \"wrenflash $*\" >> " + trace + "\n" +
+                        "printf 'answers %s %s\\n' \"$(readlink /proc/self/fd/0)\" \"$(cat)\" >> " +
+                        trace + "\nexit " + std::to_string(Tools.Wrenflash) + "\n");
+    }
+}
+
+RunResult SystemTest::RunWithInput(const std::vector<std::string>& args, const std::string& input)
+{
+    RunOptions options;
+    options.Stdin = InputKind::Text;
+    options.Input = input;
+    return Run(args, options);
+}
+
+RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions& options)
+{
+    RunResult result;
+    if (!sim::WriteLibrary(FleetDir, Library)) {
+        ADD_FAILURE() << "cannot write the library file";
+        return result;
+    }
+    WriteStandIns();
+
+    std::vector<std::string> argv = {"/bin/sh", SANDBOX_SCRIPT, "--root", Root};
+    if (options.RealUid || options.EffectiveUid) {
+        const uid_t real = options.RealUid.value_or(0);
+        const uid_t effective = options.EffectiveUid.value_or(0);
+        OpenUpTree(Root);
+        const std::string gid = std::to_string(real);
+        argv.insert(argv.end(), {"/usr/bin/setpriv", "--ruid", std::to_string(real), "--euid",
+                                 std::to_string(effective), "--rgid", gid, "--egid", gid,
+                                 "--clear-groups"});
+    }
+    // Preloaded into the program only, not into the sandbox's own tools.
+    argv.insert(argv.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB,
+                             TIDEMARK_BIN});
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env = BuildEnvironment(FleetDir, TracePath);
+
+    int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    switch (options.Stdin) {
+    case InputKind::Text:
+        if (::pipe2(inPipe, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+            return result;
+        }
+        posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+        break;
+    case InputKind::DevNull:
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        break;
+    case InputKind::Closed:
+        posix_spawn_file_actions_addclose(&actions, 0);
+        break;
+    }
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Own process group, so that a stuck run can be ended as a whole.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+
+    auto argvPointers = CStrings(argv);
+    auto envPointers = CStrings(env);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, &attributes,
+                                    argvPointers.data(), envPointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (inPipe[0] >= 0)
+        ::close(inPipe[0]);
+    if (spawned != 0) {
+        ADD_FAILURE() << "posix_spawn: " << std::strerror(spawned);
+        ::close(outPipe[0]);
+        ::close(errPipe[0]);
+        if (inPipe[1] >= 0)
+            ::close(inPipe[1]);
+        return result;
+    }
+
+    // A program that stops reading its input must not kill the harness.
+    ::signal(SIGPIPE, SIG_IGN);
+    size_t written = 0;
+    int inFd = inPipe[1];
+    if (inFd >= 0 && options.Input.empty()) {
+        ::close(inFd);
+        inFd = -1;
+    }
+    int outFd = outPipe[0], errFd = errPipe[0];
+    const double deadline = Now() + RunTimeoutSeconds;
+    bool timedOut = false;
+    while (outFd >= 0 || errFd >= 0) {
+        pollfd fds[3];
+        int count = 0;
+        int outIdx = -1, errIdx = -1, inIdx = -1;
+        if (outFd >= 0) { fds[count] = {outFd, POLLIN, 0}; outIdx = count++; }
+        if (errFd >= 0) { fds[count] = {errFd, POLLIN, 0}; errIdx = count++; }
+        if (inFd >= 0) { fds[count] = {inFd, POLLOUT, 0}; inIdx = count++; }
+        const int ready = ::poll(fds, count, 1000);
+        if (Now() > deadline) {
+            timedOut = true;
+            ::kill(-pid, SIGKILL);
+            break;
+        }
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        char buffer[65536];
+        auto drain = [&](int idx, int& fd, std::string& sink) {
+            if (idx < 0 || fds[idx].revents == 0)
+                return;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sink.append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fd);
+                fd = -1;
+            }
+        };
+        drain(outIdx, outFd, result.Out);
+        drain(errIdx, errFd, result.Err);
+        if (inIdx >= 0 && fds[inIdx].revents != 0) {
+            const ssize_t n = (fds[inIdx].revents & POLLOUT)
+                                  ? ::write(inFd, options.Input.data() + written,
+                                            options.Input.size() - written)
+                                  : -1;
+            if (n > 0)
+                written += static_cast<size_t>(n);
+            if (n < 0 || written == options.Input.size()) {
+                ::close(inFd);
+                inFd = -1;
+            }
+        }
+    }
+    for (int fd : {outFd, errFd, inFd})
+        if (fd >= 0)
+            ::close(fd);
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        result.Status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.Signal = WTERMSIG(status);
+
+    if (timedOut)
+        ADD_FAILURE() << "tidemark did not end within " << RunTimeoutSeconds << " s";
+    EXPECT_EQ(result.Signal, 0) << "tidemark ended by signal " << result.Signal
+                                << "\nstderr:\n" << result.Err;
+    for (const char* mark : SanitizerMarks)
+        EXPECT_EQ(result.Err.find(mark), std::string::npos) << "sanitizer report:\n" << result.Err;
+    return result;
+}
+
+void SystemTest::ClearRecords()
+{
+    std::error_code ec;
+    for (const std::string& path : {LogPath, TracePath, FleetDir + "/bmapi.trace"})
+        fs::remove(path, ec);
+}
+
+bool SystemTest::LogExists() const
+{
+    return fs::exists(LogPath);
+}
+
+std::string SystemTest::Log() const
+{
+    return ReadText(LogPath);
+}
+
+std::vector<std::string> SystemTest::Trace() const
+{
+    return SplitLines(ReadText(TracePath));
+}
+
+std::vector<std::string> SystemTest::BmapiTrace() const
+{
+    return SplitLines(ReadText(FleetDir + "/bmapi.trace"));
+}
+
+std::vector<std::string> SystemTest::BmapiCalls(const std::string& name) const
+{
+    std::vector<std::string> calls;
+    for (auto& line : BmapiTrace())
+        if (line.compare(0, name.size(), name) == 0 &&
+            (line.size() == name.size() || !std::isalnum(static_cast<unsigned char>(line[name.size()]))))
+            calls.push_back(line);
+    return calls;
+}
+
+size_t SystemTest::CountBmapiCalls(const std::string& name) const
+{
+    return BmapiCalls(name).size();
+}
+
+} // namespace systest

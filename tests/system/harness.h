@@ -1,0 +1,132 @@
+// System-test harness: runs the real tidemark binary in a private mount
+// namespace whose /opt, /var/opt and /usr/sbin are a test's own directories,
+// against a simulated fleet, with recording stand-ins for the flashing tool,
+// rmmod, modprobe and ifconfig.
+//
+// Layout of one test's sandbox root (ROOT):
+//   ROOT/opt/orvan/nic_fw/nx2/{bootcode,pxe,clp}/   the catalog   (/opt)
+//   ROOT/varopt/orvan/                              log directory (/var/opt)
+//   ROOT/usrsbin/                                   stand-ins     (/usr/sbin)
+//   ROOT/fleet/                                     the simulated adapters
+//   ROOT/trace                                      what the stand-ins and the
+//                                                   sleep recorder were asked
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fleet.h"
+
+namespace systest {
+
+inline constexpr char Banner[] = "Orvan Gigabit Server Adapter Firmware Upgrade Utility\n";
+
+struct RunResult {
+    int Status = -1;   // exit status; -1 when the program did not exit normally
+    int Signal = 0;    // the signal that ended it, 0 when it exited
+    std::string Out;   // standard output, bytes as written
+    std::string Err;   // standard error, bytes as written
+};
+
+enum class InputKind {
+    Text,     // a pipe that delivers Input and then end of file
+    DevNull,  // /dev/null
+    Closed,   // descriptor 0 closed
+};
+
+struct RunOptions {
+    InputKind Stdin = InputKind::DevNull;
+    std::string Input;
+    // Real and effective user id to run the program as (root only).
+    std::optional<uid_t> RealUid, EffectiveUid;
+};
+
+// Exit codes of the recording stand-ins in ROOT/usrsbin.
+struct StandIns {
+    int Wrenflash = 0;
+    int Rmmod = 0;
+    int Modprobe = 0;
+    int Ifconfig = 0;                          // for interfaces not in the map
+    std::map<std::string, int> IfconfigByName; // "eth1" -> 1
+    bool RealWrenflash = false;                // install the stand-in tool instead
+};
+
+class SystemTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Paths outside the sandbox.
+    std::string Root;        // ROOT
+    std::string FleetDir;    // ROOT/fleet
+    std::string CatalogDir;  // ROOT/opt/orvan/nic_fw/nx2 (no trailing slash)
+    std::string LogDir;      // ROOT/varopt/orvan
+    std::string LogPath;     // ROOT/varopt/orvan/nicfwupg.log
+    std::string TracePath;   // ROOT/trace
+
+    // Written into the fleet before every run; trace is always on.
+    sim::LibrarySpec Library;
+    // Written into ROOT/usrsbin before every run.
+    StandIns Tools;
+
+    // An adapter that passes discovery: index picks its MAC (02A0B0C0D0xx),
+    // handle (100 + index), ids, names, interface eth<index> and NVRAM file.
+    // Boot code 1.9.6, option ROM version 8.3.5.
+    static sim::AdapterSpec MakeAdapter(int index, sim::OptionRom rom = sim::OptionRom::Pxe);
+    static sim::NvramSpec MakeNvram(int index, sim::OptionRom rom = sim::OptionRom::Pxe);
+    // Writes the adapter file, named adapterNN.conf in call order unless
+    // FileName is set. Its NVRAM image is written separately (AddNvram).
+    void AddAdapter(sim::AdapterSpec spec);
+    // MakeAdapter + an NVRAM image built from MakeNvram, in one step.
+    sim::AdapterSpec AddStandardAdapter(int index, sim::OptionRom rom = sim::OptionRom::Pxe);
+    // Writes an NVRAM image file into the fleet; returns its file name.
+    std::string AddNvram(const std::string& name, const std::vector<uint8_t>& bytes);
+
+    // Catalog: kind is "bootcode", "pxe" or "clp".
+    void WriteCatalogFile(const std::string& kind, const std::string& text);
+    void WriteCatalogImage(const std::string& kind, const std::string& name,
+                           const std::vector<uint8_t>& bytes);
+
+    // The log directory /var/opt/orvan/ is absent for this test's runs.
+    void RemoveLogDirectory();
+    // Puts a log file in place before the run.
+    void WriteLog(const std::string& text);
+
+    // Runs tidemark with args; fails the test visibly on a sanitizer report
+    // or when the program did not exit normally.
+    RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {});
+    // Same with standard input from a text.
+    RunResult RunWithInput(const std::vector<std::string>& args, const std::string& input);
+
+    // Removes the log file, ROOT/trace and the library trace, so that the
+    // next run's records stand alone.
+    void ClearRecords();
+
+    bool LogExists() const;
+    std::string Log() const;
+    // Lines of ROOT/trace and of the library's call trace, without line ends.
+    std::vector<std::string> Trace() const;
+    std::vector<std::string> BmapiTrace() const;
+    // Lines of the library trace that start with the call name.
+    std::vector<std::string> BmapiCalls(const std::string& name) const;
+    size_t CountBmapiCalls(const std::string& name) const;
+
+private:
+    void WriteStandIns();
+    int nextAdapterFile_ = 0;
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadText(const std::string& path);
+std::vector<std::string> SplitLines(const std::string& text);
+// True when root: tests that change user ids need real root.
+bool RunningAsRoot();
+
+} // namespace systest
