@@ -1,0 +1,75 @@
+// Helpers for in-process tests: captured console, fed standard input, files.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "main/run_state.h"
+
+namespace test {
+
+// Redirects standard output into a file until Stop, which returns the bytes.
+struct ConsoleCapture {
+    int SavedFd = -1;
+    std::string Path;
+
+    void Start()
+    {
+        char name[] = "/tmp/tidemark-console.XXXXXX";
+        int fd = mkstemp(name);
+        Path = name;
+        std::fflush(stdout);
+        SavedFd = dup(1);
+        dup2(fd, 1);
+        close(fd);
+    }
+
+    std::string Stop()
+    {
+        std::fflush(stdout);
+        dup2(SavedFd, 1);
+        close(SavedFd);
+        std::ifstream in(Path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        unlink(Path.c_str());
+        return text.str();
+    }
+};
+
+// Standard input reads exactly these bytes, then end of input.
+inline void FeedStdin(const std::string& bytes)
+{
+    char name[] = "/tmp/tidemark-stdin.XXXXXX";
+    int fd = mkstemp(name);
+    if (fd >= 0) {
+        [[maybe_unused]] ssize_t n = write(fd, bytes.data(), bytes.size());
+        close(fd);
+    }
+    if (std::freopen(name, "r", stdin) == nullptr)
+        std::perror("freopen");
+    unlink(name);
+}
+
+inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+inline std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+} // namespace test
