@@ -318,7 +318,7 @@ TEST_F(Fleet, OnlyClassOneEntriesUpToTheSixteenthCount)
     Inventory();
     ASSERT_EQ(gRun.AdapterCount, 2u);
     EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion | InstPxeVersion);
-    EXPECT_TRUE(Traced("BmapiReadFirmware 1 0xcc 1"));
+    EXPECT_TRUE(Traced("BmapiReadFirmware 1 0xCC 1"));
     EXPECT_EQ(gRun.Installed[1].InstalledFlags, InstBootCodeVersion | InstClpVersion);
 }
 

@@ -60,8 +60,10 @@ protected:
         mkdir("/var/opt/orvan", 0755);
         std::remove(TracePath.c_str());
         std::remove(LogFilePath);
-        for (const char* name : {"wrenflash", "rmmod", "modprobe", "ifconfig"})
+        for (const char* name : {"wrenflash", "rmmod", "modprobe", "ifconfig"}) {
             InstallRecorder(name);
+            std::remove((Scratch + "/" + name + ".exit").c_str());
+        }
         installed.assign(3, InstalledFirmware{});
         selections.assign(3, ImageSelection{});
         for (int i = 0; i < 3; ++i) {
