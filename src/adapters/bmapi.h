@@ -15,7 +15,7 @@ inline constexpr uint32_t NicFlagNotTaken = 0x1;
 inline constexpr uint32_t NicTypeSupported = 4;
 inline constexpr uint32_t UnsupportedDeviceId = 0x4401;
 
-inline constexpr char AccessKey[] = "{5A1C9E42-7B3D-4F08-9C61-2E8D47A0B5F3}";
+constexpr char AccessKey[] = "{5A1C9E42-7B3D-4F08-9C61-2E8D47A0B5F3}";
 
 // Bytes not listed here belong to the library.
 struct PhyNic {

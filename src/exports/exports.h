@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
+#define TIDEMARK_EXPORT __attribute__((visibility("default")))
+
 extern "C" {
-uint16_t SwapByteU16(uint16_t value);
-uint32_t SwapByteU32(uint32_t value);
-uint32_t T3ComputeCrc32(const uint8_t* bytes, uint32_t length, uint32_t seed);
-uint32_t FlashPhysicalToLogicalAddress(uint32_t physical);
+TIDEMARK_EXPORT uint16_t SwapByteU16(uint16_t value);
+TIDEMARK_EXPORT uint32_t SwapByteU32(uint32_t value);
+TIDEMARK_EXPORT uint32_t T3ComputeCrc32(const uint8_t* bytes, uint32_t length, uint32_t seed);
+TIDEMARK_EXPORT uint32_t FlashPhysicalToLogicalAddress(uint32_t physical);
 }

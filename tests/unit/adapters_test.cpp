@@ -74,8 +74,9 @@ protected:
         for (const auto& spec : adapters) {
             ASSERT_TRUE(sim::WriteAdapter(dir, spec));
             auto image = images.find(spec.NvramFile);
-            if (image != images.end())
+            if (image != images.end()) {
                 ASSERT_TRUE(sim::WriteFile(dir + "/" + spec.NvramFile, image->second));
+            }
         }
     }
 
@@ -84,8 +85,9 @@ protected:
     {
         ASSERT_EQ(BmapiInitializeEx(0), 0u);
         DiscoverAdapters();
-        if (gRun.AdapterCount > 0)
+        if (gRun.AdapterCount > 0) {
             ASSERT_EQ(ReadInstalledFirmware(), 0);
+        }
     }
 
     std::vector<std::string> Trace() const
