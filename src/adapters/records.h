@@ -35,6 +35,9 @@ struct InstalledFirmware {
     uint32_t ClpMajor, ClpMinor, ClpBuild; // installed CLP or iSCSI image
 };
 
+// The three kinds of image the catalog offers and the update pass writes.
+enum class ImageKind { BootCode, Pxe, Clp };
+
 // SelectionFlags bits
 inline constexpr uint32_t SelPxeVersion = 0x1;
 inline constexpr uint32_t SelBootCodeVersion = 0x2;
@@ -56,6 +59,21 @@ struct ImageSelection {
     uint32_t IpmiMajor, IpmiMinor;
     uint32_t ClpMajor, ClpMinor, ClpBuild;
 };
+
+// The path field that holds the image of a kind.
+inline char* ImagePathOf(ImageSelection& selection, ImageKind kind)
+{
+    switch (kind) {
+    case ImageKind::BootCode: return selection.BootCodePath;
+    case ImageKind::Pxe: return selection.PxePath;
+    case ImageKind::Clp: return selection.ClpPath;
+    }
+    return selection.BootCodePath;
+}
+inline const char* ImagePathOf(const ImageSelection& selection, ImageKind kind)
+{
+    return ImagePathOf(const_cast<ImageSelection&>(selection), kind);
+}
 
 // The records of the adapter at RunState's current index.
 #include "main/run_state.h"

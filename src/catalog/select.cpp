@@ -23,8 +23,6 @@ constexpr size_t PciIdTextSize = 20; // 19 characters and NUL
 // Catalog version numbers are capped so that "%d" always shows them as read.
 constexpr uint32_t VersionNumberMax = 0x7FFFFFFF;
 
-enum class ImageKind { BootCode, Pxe, Clp };
-
 struct CatalogEntry {
     char PciId[PciIdTokenMax + 1];
     char FileName[FileNameTokenMax + 1];
@@ -172,16 +170,6 @@ constexpr Catalog PxeCatalog = {ImageKind::Pxe, InstPxeVersion, PxeCatalogDir, P
 constexpr Catalog ClpCatalog = {ImageKind::Clp, InstClpVersion | InstIscsiVersion | InstPxeVersion,
                                 ClpCatalogDir, ClpCatalogFile};
 
-char* PathField(ImageKind kind, ImageSelection& selection)
-{
-    switch (kind) {
-    case ImageKind::BootCode: return selection.BootCodePath;
-    case ImageKind::Pxe: return selection.PxePath;
-    case ImageKind::Clp: return selection.ClpPath;
-    }
-    return nullptr;
-}
-
 uint32_t AcceptedBit(ImageKind kind)
 {
     switch (kind) {
@@ -212,7 +200,7 @@ Step TakeEntry(const Catalog& catalog, const CatalogEntry& entry, ImageSelection
     const size_t nameLength = std::strlen(entry.FileName);
     if (entry.FileNameTooLong || dirLength + nameLength >= PathFieldSize)
         return Step::NextEntry;
-    char* path = PathField(catalog.kind, selection);
+    char* path = ImagePathOf(selection, catalog.kind);
     std::memcpy(path, catalog.directory, dirLength);
     std::memcpy(path + dirLength, entry.FileName, nameLength + 1);
 

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-inline constexpr char FlashToolPath[] = "/usr/sbin/wrenflash";
+#include "adapters/records.h"
 
-enum class ImageKind { BootCode, Pxe, Clp };
+inline constexpr char FlashToolPath[] = "/usr/sbin/wrenflash";
 
 // Writes the image with the tool and returns the tool's exit code, 0 on success.
 int RunFlashTool(ImageKind kind, uint32_t adapter, const char* imagePath, const char* backupPath);

@@ -24,16 +24,6 @@ constexpr UpdateKind BootCodeUpdate{SelBootCodeAccepted, DescribeBootCode, Image
 constexpr UpdateKind PxeUpdate{SelPxeAccepted, DescribePxe, ImageKind::Pxe};
 constexpr UpdateKind ClpUpdate{SelClpAccepted, DescribeClp, ImageKind::Clp};
 
-const char* ImagePathOf(const UpdateKind& kind, const ImageSelection& selection)
-{
-    switch (kind.Tool) {
-    case ImageKind::BootCode: return selection.BootCodePath;
-    case ImageKind::Pxe: return selection.PxePath;
-    case ImageKind::Clp: return selection.ClpPath;
-    }
-    return "";
-}
-
 struct Companion {
     int Parts; // 0: boot code only; 2 or 3 numbers
     uint32_t Major, Minor, Build;
@@ -108,7 +98,7 @@ int RunUpdate(const UpdateKind& kind)
     std::array<char, PathFieldSize> backup{};
     FormBackupName(kind, installed, selection, backup);
 
-    int status = RunFlashTool(kind.Tool, gRun.CurrentAdapter, ImagePathOf(kind, selection), backup.data());
+    int status = RunFlashTool(kind.Tool, gRun.CurrentAdapter, ImagePathOf(selection, kind.Tool), backup.data());
     if (status != 0) {
         SetFlag(FlagErrors);
         log_write("ERROR: Upgrade of %s MAC: %-012s failed with internal error %x\n", installed.Name,
