@@ -82,7 +82,8 @@ void OpenUpTree(const std::string& root)
     }
 }
 
-std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::string& trace)
+std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::string& trace,
+                                          bool otherUser)
 {
     std::vector<std::string> env;
     std::string asanOptions;
@@ -101,6 +102,10 @@ std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::s
     if (!asanOptions.empty())
         asanOptions += ":";
     asanOptions += "verify_asan_link_order=0";
+    // A process whose user ids differ is not dumpable, and the leak checker
+    // then dies at exit instead of checking.
+    if (otherUser)
+        asanOptions += ":detect_leaks=0";
     env.push_back("ASAN_OPTIONS=" + asanOptions);
     env.push_back("BMAPI_SIM_DIR=" + fleet);
     env.push_back("TIDEMARK_TEST_TRACE=" + trace);
@@ -150,6 +155,12 @@ std::vector<std::string> SplitLines(const std::string& text)
 bool RunningAsRoot()
 {
     return ::getuid() == 0;
+}
+
+bool SanitizedBinary()
+{
+    static const bool sanitized = ReadText(TIDEMARK_BIN).find("__asan_init") != std::string::npos;
+    return sanitized;
 }
 
 void SystemTest::SetUp()
@@ -336,7 +347,8 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
     argv.insert(argv.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB,
                              TIDEMARK_BIN});
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env = BuildEnvironment(FleetDir, TracePath);
+    std::vector<std::string> env =
+        BuildEnvironment(FleetDir, TracePath, options.RealUid || options.EffectiveUid);
 
     int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {

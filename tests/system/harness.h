@@ -128,5 +128,9 @@ std::string ReadText(const std::string& path);
 std::vector<std::string> SplitLines(const std::string& text);
 // True when root: tests that change user ids need real root.
 bool RunningAsRoot();
+// True for a sanitizer build of tidemark. Its runtime cannot read its
+// options nor check for leaks in a process whose effective user id is not
+// root and differs from the real one (such a process is not dumpable).
+bool SanitizedBinary();
 
 } // namespace systest

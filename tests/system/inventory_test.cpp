@@ -677,6 +677,8 @@ TEST_F(UpgradeStartTest, AcceptsARealRootUser)
 {
     if (!RunningAsRoot())
         GTEST_SKIP() << "changing user ids needs root";
+    if (SanitizedBinary())
+        GTEST_SKIP() << "the sanitizer runtime cannot run under a non-root effective id";
     AddStandardAdapter(0);
     RunOptions options;
     options.RealUid = 0;
