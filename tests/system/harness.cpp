@@ -308,11 +308,28 @@ void SystemTest::WriteStandIns()
         ::chmod((bin + "wrenflash").c_str(), 0755);
     } else {
         // The answers file arrives as standard input: record where it lies
-        // and what it holds.
-        WriteScript(bin + "wrenflash",
-                    "printf '%s\\n' \"wrenflash $*\" >> " + trace + "\n" +
-                        "printf 'answers %s %s\\n' \"$(readlink /proc/self/fd/0)\" \"$(cat)\" >> " +
-                        trace + "\nexit " + std::to_string(Tools.Wrenflash) + "\n");
+        // and what it holds. Every argument also goes to its own line of
+        // ROOT/wrenflash.argv, so that word splitting can be checked.
+        std::string body = "printf '%s\\n' \"wrenflash $*\" >> " + trace + "\n" +
+                           "printf 'answers %s %s\\n' \"$(readlink /proc/self/fd/0)\" \"$(cat)\" >> " +
+                           trace + "\n" + "{ printf 'argc %s\\n' \"$#\"; printf '[%s]\\n' \"$@\"; } >> " +
+                           ShellQuote(Root + "/wrenflash.argv") + "\n";
+        if (!Tools.WrenflashOutput.empty())
+            body += "printf '%s' " + ShellQuote(Tools.WrenflashOutput) + "\n";
+        if (Tools.WrenflashKillsShell != 0) {
+            // Only a shell parent is killed: a shell that execs the tool
+            // directly makes the tool itself the one to end.
+            const std::string sig = std::to_string(Tools.WrenflashKillsShell);
+            body += "case \"$(cat /proc/$PPID/comm)\" in\n"
+                    "  sh|dash|bash) kill -" + sig + " $PPID; exit 0 ;;\n"
+                    "  *) kill -" + sig + " $$ ;;\n"
+                    "esac\n";
+        }
+        body += "case \"$1\" in\n";
+        for (const auto& [mac, code] : Tools.WrenflashByMac)
+            body += "  " + ShellQuote(mac) + ") exit " + std::to_string(code) + " ;;\n";
+        body += "esac\nexit " + std::to_string(Tools.Wrenflash) + "\n";
+        WriteScript(bin + "wrenflash", body);
     }
 }
 
@@ -479,7 +496,7 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
 void SystemTest::ClearRecords()
 {
     std::error_code ec;
-    for (const std::string& path : {LogPath, TracePath, FleetDir + "/bmapi.trace"})
+    for (const std::string& path : {LogPath, TracePath, FleetDir + "/bmapi.trace", Root + "/wrenflash.argv"})
         fs::remove(path, ec);
 }
 
@@ -516,6 +533,20 @@ std::vector<std::string> SystemTest::BmapiCalls(const std::string& name) const
 size_t SystemTest::CountBmapiCalls(const std::string& name) const
 {
     return BmapiCalls(name).size();
+}
+
+std::vector<std::vector<std::string>> SystemTest::FlashToolArguments() const
+{
+    std::vector<std::vector<std::string>> runs;
+    for (const std::string& line : SplitLines(ReadText(Root + "/wrenflash.argv"))) {
+        if (line.compare(0, 5, "argc ") == 0)
+            runs.emplace_back();
+        else if (!runs.empty() && line.size() >= 2 && line.front() == '[' && line.back() == ']')
+            runs.back().push_back(line.substr(1, line.size() - 2));
+        else
+            ADD_FAILURE() << "unexpected line in wrenflash.argv: " << line;
+    }
+    return runs;
 }
 
 } // namespace systest

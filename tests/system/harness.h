@@ -56,6 +56,10 @@ struct StandIns {
     int Ifconfig = 0;                          // for interfaces not in the map
     std::map<std::string, int> IfconfigByName; // "eth1" -> 1
     bool RealWrenflash = false;                // install the stand-in tool instead
+    // Recording flashing tool only:
+    std::map<std::string, int> WrenflashByMac; // first argument -> exit code
+    std::string WrenflashOutput;               // printed on its standard output
+    int WrenflashKillsShell = 0;               // signal sent to the shell that runs it
 };
 
 class SystemTest : public ::testing::Test {
@@ -117,6 +121,8 @@ protected:
     // Lines of the library trace that start with the call name.
     std::vector<std::string> BmapiCalls(const std::string& name) const;
     size_t CountBmapiCalls(const std::string& name) const;
+    // The argument vectors the recording flashing tool received, one per run.
+    std::vector<std::vector<std::string>> FlashToolArguments() const;
 
 private:
     void WriteStandIns();
