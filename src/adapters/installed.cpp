@@ -140,8 +140,8 @@ void ExtractInterfaceName()
         std::string_view token(description + start, end - start);
         if (token.find('(') != std::string_view::npos) {
             // Drop the last character, then the first; "(" and "()" leave nothing.
-            std::string_view name = token.size() >= 2 ? token.substr(1, token.size() - 2) : std::string_view();
-            std::memcpy(installed.InterfaceName, name.data(), name.size());
+            std::string_view name = token.size() >= 2 ? token.substr(1, token.size() - 2) : token.substr(0, 0);
+            name.copy(installed.InterfaceName, name.size());
             installed.InterfaceName[name.size()] = '\0';
         }
         start = end + 1;

@@ -41,7 +41,7 @@ protected:
         BmapiUninitialize();
         std::string command = "rm -rf '" + dir + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
-        gRun = {};
+        test::ReleaseRunState();
     }
 
     // An adapter of the supported kind with an NVRAM image.
@@ -342,7 +342,7 @@ TEST_F(Fleet, ImageOffsetsAnywhereAreHarmless)
     // Offsets at the top of the 32-bit range cannot hold a signature word;
     // an offset past the NVRAM makes the library refuse the read.
     for (uint32_t offset : {0xFFFFFFF0u, 0xFFFFFFFFu, 0xFFFFFFD4u, 0x7FFFFFF0u}) {
-        gRun = {};
+        test::ReleaseRunState();
         auto a = Adapter(0, sim::OptionRom::Pxe);
         a.OptionRomText = "8.3.5";
         a.HasOptionRomText = true;
@@ -365,7 +365,7 @@ TEST_F(Fleet, ImageOffsetsAnywhereAreHarmless)
 TEST_F(Fleet, AFailedReadEndsTheScanAndLeavesDiagnosticMode)
 {
     for (uint32_t failAt : {0x18u, 0x1Cu, 0x420u}) {
-        gRun = {};
+        test::ReleaseRunState();
         auto a = Adapter(0, sim::OptionRom::Pxe);
         a.ReadFailOffsets = {failAt};
         Write({a, Adapter(1, sim::OptionRom::Clp)});

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -54,6 +55,16 @@ inline void FeedStdin(const std::string& bytes)
     if (std::freopen(name, "r", stdin) == nullptr)
         std::perror("freopen");
     unlink(name);
+}
+
+// Frees the per-adapter arrays that discovery and the installed-version step
+// made (a run keeps them until it exits) and clears the state.
+inline void ReleaseRunState()
+{
+    std::free(gRun.Adapters);
+    std::free(gRun.Installed);
+    std::free(gRun.Selections);
+    gRun = {};
 }
 
 inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
