@@ -25,17 +25,26 @@ constexpr uint32_t DirectoryEntries = 16;
 constexpr uint32_t OptionRomClass = 1;
 
 // Signature words as BmapiReadFirmware delivers them (NVRAM byte order read
-// as a little-endian word).
-constexpr uint32_t SignatureOffset = 0x20;
+// as a little-endian word), relative to the image start.
+constexpr uint32_t LeadWordOffset = 0x20;
 constexpr uint32_t PxeSignature = 0x554E4449; // "UNDI" reversed
-constexpr uint32_t IscsiLeadByte = 0x49;
-constexpr uint32_t IscsiWord24 = 0x53425420;
-constexpr uint32_t IscsiWord28 = 0x20202000;
-constexpr uint32_t ClpLeadByte = 0x43;
-constexpr uint32_t ClpWord24 = 0x4C502048;
-constexpr uint32_t ClpWord28 = 0x44522000;
-constexpr uint32_t Word28Mask = 0xFFFFFF00;
 constexpr uint32_t LastSignatureByte = 0x2B;
+
+enum class RomKind { None, Pxe, Iscsi, Clp };
+
+// iSCSI and CLP images: a lead byte, the word at +0x24, and the top three
+// bytes of the word at +0x28 (its low byte is not examined).
+struct HeaderSignature {
+    RomKind Kind;
+    uint32_t LeadByte;
+    uint32_t Word24;
+    uint32_t Word28;
+};
+constexpr HeaderSignature HeaderSignatures[] = {
+    {RomKind::Iscsi, 0x49, 0x53425420, 0x20202000},
+    {RomKind::Clp, 0x43, 0x4C502048, 0x44522000},
+};
+constexpr uint32_t Word28Mask = 0xFFFFFF00;
 
 // Copies a library text of at most fieldSize bytes into an 80-byte field,
 // cut to 79 characters; the library's text need not end within its field.
@@ -64,41 +73,35 @@ ReadResult ReadNvramWord(const AdapterInfo& adapter, uint32_t offset, uint32_t& 
     return ReadResult::Ok;
 }
 
-enum class RomKind { None, Pxe, Iscsi, Clp };
-
-// Examines the image at imageOffset. Failed means a read failed.
+// Tells the kind of the image at image; Failed when a read failed. The lead
+// word is read again for every header signature after the first.
 ReadResult IdentifyImage(const AdapterInfo& adapter, uint32_t image, RomKind& kind)
 {
     kind = RomKind::None;
-    uint32_t lead = 0, word24 = 0, word28 = 0;
-    if (ReadNvramWord(adapter, image + SignatureOffset, lead) != ReadResult::Ok)
+    uint32_t lead = 0;
+    if (ReadNvramWord(adapter, image + LeadWordOffset, lead) != ReadResult::Ok)
         return ReadResult::Failed;
     if (lead == PxeSignature) {
         kind = RomKind::Pxe;
         return ReadResult::Ok;
     }
-    if ((lead & 0xFF) == IscsiLeadByte) {
+    bool first = true;
+    for (const HeaderSignature& signature : HeaderSignatures) {
+        if (!first && ReadNvramWord(adapter, image + LeadWordOffset, lead) != ReadResult::Ok)
+            return ReadResult::Failed;
+        first = false;
+        if ((lead & 0xFF) != signature.LeadByte)
+            continue;
+        uint32_t word24 = 0, word28 = 0;
         if (ReadNvramWord(adapter, image + 0x24, word24) != ReadResult::Ok)
             return ReadResult::Failed;
-        if (word24 == IscsiWord24) {
-            if (ReadNvramWord(adapter, image + 0x28, word28) != ReadResult::Ok)
-                return ReadResult::Failed;
-            if ((word28 & Word28Mask) == IscsiWord28) {
-                kind = RomKind::Iscsi;
-                return ReadResult::Ok;
-            }
-        }
-    }
-    if (ReadNvramWord(adapter, image + SignatureOffset, lead) != ReadResult::Ok)
-        return ReadResult::Failed;
-    if ((lead & 0xFF) == ClpLeadByte) {
-        if (ReadNvramWord(adapter, image + 0x24, word24) != ReadResult::Ok)
+        if (word24 != signature.Word24)
+            continue;
+        if (ReadNvramWord(adapter, image + 0x28, word28) != ReadResult::Ok)
             return ReadResult::Failed;
-        if (word24 == ClpWord24) {
-            if (ReadNvramWord(adapter, image + 0x28, word28) != ReadResult::Ok)
-                return ReadResult::Failed;
-            if ((word28 & Word28Mask) == ClpWord28)
-                kind = RomKind::Clp;
+        if ((word28 & Word28Mask) == signature.Word28) {
+            kind = signature.Kind;
+            return ReadResult::Ok;
         }
     }
     return ReadResult::Ok;
@@ -185,13 +188,8 @@ void ScanOptionRomImages()
             installed.InstalledFlags |= InstPxeVersion;
             break;
         }
-        if (kind == RomKind::Iscsi) {
-            installed.InstalledFlags |= InstIscsiVersion;
-            CopyPxeToClp(installed);
-            break;
-        }
-        if (kind == RomKind::Clp) {
-            installed.InstalledFlags |= InstClpVersion;
+        if (kind != RomKind::None) {
+            installed.InstalledFlags |= kind == RomKind::Iscsi ? InstIscsiVersion : InstClpVersion;
             CopyPxeToClp(installed);
             break;
         }

@@ -113,24 +113,32 @@ void DescribeClp(const InstalledFirmware& installed, const ImageSelection& selec
         Describe(text, "CLP %d.%d.%d to %d.%d.%d", VERSION_ARGS(from), VERSION_ARGS(to));
 }
 
+namespace {
+
+// Boot code and PXE: an image whose version could not be read counts as older.
+int ConfirmByVersion(const char* description, bool valid, Version installed, Version selected,
+                     const Warnings& warnings)
+{
+    const Comparison comparison = valid ? Compare(installed, selected) : Comparison::Older;
+    return Ask(description, comparison, warnings);
+}
+
+} // namespace
+
 int ConfirmBootCode(const InstalledFirmware& installed, const ImageSelection& selection)
 {
     char description[DescriptionSize] = "";
     DescribeBootCode(installed, selection, description);
-    Comparison comparison = Comparison::Older;
-    if ((selection.SelectionFlags & SelBootCodeVersion) != 0)
-        comparison = Compare(InstalledBootCode(installed), SelectedBootCode(selection));
-    return Ask(description, comparison, BootCodeWarnings);
+    return ConfirmByVersion(description, (selection.SelectionFlags & SelBootCodeVersion) != 0,
+                            InstalledBootCode(installed), SelectedBootCode(selection), BootCodeWarnings);
 }
 
 int ConfirmPxe(const InstalledFirmware& installed, const ImageSelection& selection)
 {
     char description[DescriptionSize] = "";
     DescribePxe(installed, selection, description);
-    Comparison comparison = Comparison::Older;
-    if ((selection.SelectionFlags & SelPxeVersion) != 0)
-        comparison = Compare(InstalledPxe(installed), SelectedPxe(selection));
-    return Ask(description, comparison, PxeWarnings);
+    return ConfirmByVersion(description, (selection.SelectionFlags & SelPxeVersion) != 0,
+                            InstalledPxe(installed), SelectedPxe(selection), PxeWarnings);
 }
 
 int ConfirmClp(const InstalledFirmware& installed, const ImageSelection& selection)
