@@ -3,6 +3,7 @@
 // and the trace lines of the recording stand-ins.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <initializer_list>
@@ -136,14 +137,17 @@ protected:
     // files the program leaves in /tmp are removed.
     std::vector<std::string> ToolTrace()
     {
-        const std::string prefix = "answers /tmp/file";
+        const std::string tag = "answers ";
+        const std::string file = "/tmp/file";
+        const size_t unique = 6; // the XXXXXX of the mkstemp template
         std::vector<std::string> lines = Trace();
         for (std::string& line : lines) {
-            if (line.compare(0, prefix.size(), prefix) != 0 || line.size() < prefix.size() + 6)
+            if (line.compare(0, tag.size() + file.size(), tag + file) != 0 ||
+                line.size() < tag.size() + file.size() + unique)
                 continue;
             std::error_code ec;
-            std::filesystem::remove(line.substr(8, 15), ec);
-            line.replace(prefix.size(), 6, "XXXXXX");
+            std::filesystem::remove(line.substr(tag.size(), file.size() + unique), ec);
+            line.replace(tag.size() + file.size(), unique, "XXXXXX");
         }
         return lines;
     }
