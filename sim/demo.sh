@@ -12,7 +12,8 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target tidemark wrenflash_sim simfleet sleep_recorder >/dev/null
 build=$top/build
 
-root=$(mktemp -d "${TMPDIR:-/tmp}/tidemark-demo.XXXXXX")
+# In the build tree, so that the sandbox can give the run a private /tmp.
+root=$(mktemp -d "$build/demo.XXXXXX")
 trap 'rm -rf "$root"' EXIT
 mkdir -p "$root/opt/orvan/nic_fw/nx2" "$root/varopt/orvan" "$root/usrsbin" "$root/fleet"
 "$build/sim/simfleet" fleet "$root/fleet"

@@ -6,8 +6,9 @@
 #   sandbox.sh [--root DIR] command [args...]
 #
 # With --root, DIR/opt, DIR/varopt and DIR/usrsbin are mounted over /opt,
-# /var/opt and /usr/sbin (each created empty when missing). Without it a
-# fresh empty root is made and removed afterwards.
+# /var/opt and /usr/sbin (each created empty when missing), and DIR/tmp over
+# /tmp when neither DIR nor the command lies under /tmp. Without --root a
+# fresh empty root is made under $TMPDIR and removed afterwards.
 set -eu
 
 if [ "${1:-}" = "--inside" ]; then
@@ -16,6 +17,17 @@ if [ "${1:-}" = "--inside" ]; then
     mount --bind "$root/opt" /opt
     mount --bind "$root/varopt" /var/opt
     mount --bind "$root/usrsbin" /usr/sbin
+    # A private /tmp keeps what the program leaves there (its answers files)
+    # inside the sandbox, unless something the run needs lies under /tmp.
+    private_tmp=yes
+    for path in "$root" "$PWD" "$@"; do
+        case "$path" in /tmp|/tmp/*|*=/tmp/*) private_tmp=no ;; esac
+    done
+    if [ $private_tmp = yes ]; then
+        mkdir -p "$root/tmp"
+        chmod 1777 "$root/tmp"
+        mount --bind "$root/tmp" /tmp
+    fi
     PATH=/usr/sbin:/usr/bin:/sbin:/bin
     export PATH
     exec "$@"
