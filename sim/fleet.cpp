@@ -221,6 +221,18 @@ std::vector<uint8_t> BuildOptionRomFile(OptionRom rom, uint8_t major, uint8_t mi
     return file;
 }
 
+void PutBe16(std::vector<uint8_t>& bytes, size_t at, uint16_t value)
+{
+    bytes.at(at) = uint8_t(value >> 8);
+    bytes.at(at + 1) = uint8_t(value);
+}
+
+void PutBe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value)
+{
+    PutBe16(bytes, at, uint16_t(value >> 16));
+    PutBe16(bytes, at + 2, uint16_t(value));
+}
+
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     FILE* f = std::fopen(path.c_str(), "wb");

@@ -108,6 +108,10 @@ std::vector<uint8_t> BuildNvramImage(const NvramSpec& spec);
 // A PXE or CLP option ROM file (starts 55 AA) with the given version.
 std::vector<uint8_t> BuildOptionRomFile(OptionRom rom, uint8_t major, uint8_t minor, uint8_t build);
 
+// Big-endian words into image bytes, for tests that build images by hand.
+void PutBe16(std::vector<uint8_t>& bytes, size_t at, uint16_t value);
+void PutBe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value);
+
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes);
 

@@ -1,8 +1,5 @@
 #include "adapters/discovery.h"
 
-#include <cstdlib>
-#include <memory>
-
 #include "adapters/bmapi.h"
 #include "adapters/records.h"
 #include "console/output.h"
@@ -11,16 +8,6 @@
 namespace {
 
 constexpr int DiscoveryFailed = 2;
-
-struct FreeDeleter {
-    void operator()(void* memory) const { std::free(memory); }
-};
-template <typename T> using TempArray = std::unique_ptr<T[], FreeDeleter>;
-
-template <typename T> TempArray<T> MakeTempArray(uint32_t count)
-{
-    return TempArray<T>(static_cast<T*>(AllocateZeroed(count, sizeof(T))));
-}
 
 bool IsSupported(const PhyNic& nic)
 {
@@ -41,9 +28,9 @@ int DiscoverAdapters()
     if (count == 0)
         return 0;
 
-    auto handles = MakeTempArray<uint32_t>(count);
-    auto phyNics = MakeTempArray<PhyNic>(count);
-    auto nicInfos = MakeTempArray<NicInfo>(count);
+    auto handles = AllocateOwnedArray<uint32_t>(count);
+    auto phyNics = AllocateOwnedArray<PhyNic>(count);
+    auto nicInfos = AllocateOwnedArray<NicInfo>(count);
     if (!handles || !phyNics || !nicInfos)
         return DiscoveryFailed;
     if (BmapiGetAllPhyNicHandles(handles.get(), count) != 0)

@@ -201,19 +201,17 @@ void ScanOptionRomImages()
 int ReadInstalledFirmware()
 {
     uint32_t count = gRun.AdapterCount;
-    auto* installedArray = static_cast<InstalledFirmware*>(AllocateZeroed(count, sizeof(InstalledFirmware)));
-    std::unique_ptr<FwInfo[], decltype(&std::free)> fwInfos(
-        static_cast<FwInfo*>(AllocateZeroed(count, sizeof(FwInfo))), &std::free);
-    if (installedArray == nullptr || !fwInfos) {
-        std::free(installedArray);
+    auto installedArray = AllocateOwnedArray<InstalledFirmware>(count);
+    auto fwInfos = AllocateOwnedArray<FwInfo>(count);
+    if (!installedArray || !fwInfos)
         return InstalledFailed;
-    }
-    gRun.Installed = installedArray;
+    // The array belongs to RunState from here on and lives until exit.
+    gRun.Installed = installedArray.release();
 
     for (uint32_t i = 0; i < count; ++i) {
         gRun.CurrentAdapter = i;
         const PhyNic& nic = gRun.Adapters[i].Nic;
-        InstalledFirmware& installed = installedArray[i];
+        InstalledFirmware& installed = gRun.Installed[i];
         FwInfo& fwInfo = fwInfos[i];
         fwInfo.RecordVersion = FwInfoRecordVersion;
         if (BmapiGet5706FwInfo(nic.Handle, &fwInfo) != 0) {

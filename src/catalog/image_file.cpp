@@ -53,10 +53,7 @@ constexpr uint64_t IpmiTextPointerOffset = 10;
 constexpr std::string_view IpmiTextTag = "ASFIPMI";
 constexpr uint64_t AsfVersionSearchStart = 20;
 
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using FileBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
+using FileBuffer = OwnedArray<uint8_t>;
 
 struct FdCloser {
     int fd;

@@ -66,13 +66,7 @@ constexpr uint32_t Class0 = 0x00000100;
 constexpr uint32_t Class1 = 0x10000100;
 constexpr uint32_t Class2 = 0x20000100;
 
-void PutBe32(std::vector<uint8_t>& image, size_t at, uint32_t value)
-{
-    image[at] = uint8_t(value >> 24);
-    image[at + 1] = uint8_t(value >> 16);
-    image[at + 2] = uint8_t(value >> 8);
-    image[at + 3] = uint8_t(value);
-}
+using sim::PutBe32;
 
 void PutBytes(std::vector<uint8_t>& image, size_t at, std::initializer_list<uint8_t> bytes)
 {

@@ -17,11 +17,7 @@
 
 namespace {
 
-void PutBe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-}
+using sim::PutBe32;
 
 class Fleet : public ::testing::Test {
 protected:

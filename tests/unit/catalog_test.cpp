@@ -14,6 +14,7 @@
 #include "console/output.h"
 #include "console/prompt.h"
 #include "main/run_state.h"
+#include "fleet.h"
 #include "test_support.h"
 
 namespace {
@@ -36,17 +37,8 @@ bool InPrivateMounts()
     return mounts.find(" /opt ") != std::string::npos && mounts.find(" /var/opt ") != std::string::npos;
 }
 
-void PutBe16(Bytes& b, size_t at, uint16_t v)
-{
-    b[at] = static_cast<uint8_t>(v >> 8);
-    b[at + 1] = static_cast<uint8_t>(v);
-}
-
-void PutBe32(Bytes& b, size_t at, uint32_t v)
-{
-    PutBe16(b, at, static_cast<uint16_t>(v >> 16));
-    PutBe16(b, at + 2, static_cast<uint16_t>(v));
-}
+using sim::PutBe16;
+using sim::PutBe32;
 
 void PutLe16(Bytes& b, size_t at, uint16_t v)
 {
