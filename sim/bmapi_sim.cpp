@@ -37,7 +37,7 @@ struct SimAdapter {
 
 struct LibraryState {
     bool Initialized = false;
-    std::string Dir;  // empty: the built-in demo fleet
+    std::string Dir; // empty: the built-in demo fleet
     sim::LibrarySpec Library;
     std::vector<SimAdapter> Adapters;
 };
@@ -93,7 +93,7 @@ uint32_t NvramWord(const std::vector<uint8_t>& nvram, size_t offset)
 {
     uint32_t word = 0;
     std::memcpy(&word, &nvram[offset], 4);
-    return word;  // NVRAM byte order
+    return word; // NVRAM byte order
 }
 
 // The option ROM version the adapter carries, found through the NVRAM
@@ -176,7 +176,7 @@ uint32_t LoadFleet()
         if (gLib.Dir.empty())
             a.Nvram = sim::DemoNvram(i);
         else if (!a.Spec.NvramFile.empty() && !sim::ReadFile(gLib.Dir + "/" + a.Spec.NvramFile, a.Nvram))
-            a.Nvram.clear();  // served as an adapter without NVRAM
+            a.Nvram.clear(); // served as an adapter without NVRAM
         gLib.Adapters.push_back(std::move(a));
     }
     return 0;
@@ -319,8 +319,7 @@ uint32_t BmapiInitDiag(uint32_t handle)
     return 0;
 }
 
-uint32_t BmapiReadFirmware(uint32_t handle, uint32_t offset, void* buffer, uint32_t count,
-                           const char* key)
+uint32_t BmapiReadFirmware(uint32_t handle, uint32_t offset, void* buffer, uint32_t count, const char* key)
 {
     Trace("BmapiReadFirmware %u 0x%X %u", handle, offset, count);
     SimAdapter* a = nullptr;

@@ -19,7 +19,7 @@ constexpr uint8_t NvramMagic[4] = {0x66, 0x99, 0x55, 0xAA};
 constexpr size_t NvramMinSize = NvramPciOffset + 8;
 constexpr size_t MaxFileSize = 16u << 20;
 constexpr size_t OptionRomRegionLength = 0x100;
-constexpr uint16_t OptionRomVersionPointer = 0x20;  // versions at +0x3C
+constexpr uint16_t OptionRomVersionPointer = 0x20; // versions at +0x3C
 
 using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
 
@@ -48,8 +48,7 @@ void PutBe16(uint8_t* p, uint16_t v)
 }
 
 // Option ROM header and signature, written at rom[0..].
-void FillOptionRom(uint8_t* rom, size_t length, OptionRom kind, uint8_t major, uint8_t minor,
-                   uint8_t build)
+void FillOptionRom(uint8_t* rom, size_t length, OptionRom kind, uint8_t major, uint8_t minor, uint8_t build)
 {
     rom[0] = 0x55;
     rom[1] = 0xAA;
@@ -58,18 +57,13 @@ void FillOptionRom(uint8_t* rom, size_t length, OptionRom kind, uint8_t major, u
     rom[9] = uint8_t(OptionRomVersionPointer >> 8);
     uint8_t* sig = rom + OptionRomSignature;
     switch (kind) {
-    case OptionRom::Pxe:
-        std::memcpy(sig, "\x49\x44\x4E\x55", 4);
-        break;
+    case OptionRom::Pxe: std::memcpy(sig, "\x49\x44\x4E\x55", 4); break;
     case OptionRom::Iscsi:
         // The bytes between the required ones must not spell the PXE group.
         std::memcpy(sig, "\x49\x53\x43\x53\x20\x54\x42\x53\x49\x20\x20\x20", 12);
         break;
-    case OptionRom::Clp:
-        std::memcpy(sig, "\x43\x4C\x50\x2D\x48\x20\x50\x4C\x43\x20\x52\x44", 12);
-        break;
-    case OptionRom::None:
-        break;
+    case OptionRom::Clp: std::memcpy(sig, "\x43\x4C\x50\x2D\x48\x20\x50\x4C\x43\x20\x52\x44", 12); break;
+    case OptionRom::None: break;
     }
     uint8_t* v = rom + OptionRomVersionPointer + OptionRomVersionBase;
     v[0] = build;
@@ -99,8 +93,7 @@ bool ParseNumber(const std::string& text, uint32_t& value)
 }
 
 // Calls fn(key, value) for every key=value line of the file.
-template <typename Fn>
-bool ReadKeyValues(const std::string& path, Fn fn)
+template <typename Fn> bool ReadKeyValues(const std::string& path, Fn fn)
 {
     std::vector<uint8_t> bytes;
     if (!ReadFile(path, bytes))
@@ -142,6 +135,8 @@ struct DemoAdapter {
 
 constexpr uint16_t DemoVendorId = 0x1F0A;
 
+// One adapter a row.
+// clang-format off
 constexpr DemoAdapter DemoTable[] = {
     {"Orvan GS-210 Gigabit Server Adapter", "eth0", "02A45B1C3E01", 0x1640, 0x007C, {1, 9, 6},
      OptionRom::Pxe, {1, 4, 2}},
@@ -150,6 +145,7 @@ constexpr DemoAdapter DemoTable[] = {
     {"Orvan GB-410 Gigabit Blade Adapter", "eth2", "02A45B1C3E03", 0x16A2, 0x1203, {2, 0, 3},
      OptionRom::Iscsi, {2, 2, 1}},
 };
+// clang-format on
 constexpr size_t DemoCount = std::size(DemoTable);
 
 bool ParseMac(const char* text, uint8_t mac[6])
@@ -185,8 +181,8 @@ NvramSpec DemoNvramSpec(size_t index)
 std::string PciIdToken(const DemoAdapter& a)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%04X-%04X-%04X-%04X", unsigned(DemoVendorId),
-                  unsigned(a.DeviceId), unsigned(DemoVendorId), unsigned(a.SubsystemId));
+    std::snprintf(text, sizeof text, "%04X-%04X-%04X-%04X", unsigned(DemoVendorId), unsigned(a.DeviceId),
+                  unsigned(DemoVendorId), unsigned(a.SubsystemId));
     return text;
 }
 
@@ -309,7 +305,7 @@ bool ReadLibrary(const std::string& dir, LibrarySpec& spec)
     std::string path = dir + "/library.conf";
     std::error_code ec;
     if (!std::filesystem::exists(path, ec))
-        return !ec;  // the file is optional
+        return !ec; // the file is optional
     return ReadKeyValues(path, [&](const std::string& key, const std::string& value) {
         uint32_t n = 0;
         if (key == "version") {
@@ -461,8 +457,7 @@ bool WriteDemoFleet(const std::string& dir)
         return false;
     std::vector<AdapterSpec> adapters = DemoAdapters();
     for (size_t i = 0; i < adapters.size(); ++i) {
-        if (!WriteAdapter(dir, adapters[i]) ||
-            !WriteFile(dir + "/" + adapters[i].NvramFile, DemoNvram(i)))
+        if (!WriteAdapter(dir, adapters[i]) || !WriteFile(dir + "/" + adapters[i].NvramFile, DemoNvram(i)))
             return false;
     }
     return true;
@@ -539,8 +534,7 @@ OptionRom OptionRomKindOf(const uint8_t* rom, size_t size)
     return OptionRom::None;
 }
 
-bool OptionRomVersionOf(const uint8_t* rom, size_t size, uint8_t& major, uint8_t& minor,
-                        uint8_t& build)
+bool OptionRomVersionOf(const uint8_t* rom, size_t size, uint8_t& major, uint8_t& minor, uint8_t& build)
 {
     if (size < 10 || rom[0] != 0x55 || rom[1] != 0xAA)
         return false;
@@ -556,14 +550,10 @@ bool OptionRomVersionOf(const uint8_t* rom, size_t size, uint8_t& major, uint8_t
 const char* OptionRomName(OptionRom rom)
 {
     switch (rom) {
-    case OptionRom::Pxe:
-        return "PXE";
-    case OptionRom::Clp:
-        return "CLP";
-    case OptionRom::Iscsi:
-        return "iSCSI";
-    case OptionRom::None:
-        break;
+    case OptionRom::Pxe: return "PXE";
+    case OptionRom::Clp: return "CLP";
+    case OptionRom::Iscsi: return "iSCSI";
+    case OptionRom::None: break;
     }
     return "none";
 }

@@ -58,14 +58,14 @@ inline constexpr size_t NvramDirOffset = 20;
 inline constexpr size_t NvramDirEntries = 8;
 inline constexpr size_t NvramDirEntrySize = 12;
 inline constexpr size_t NvramMacOffset = 126;
-inline constexpr size_t NvramBootCodeOffset = 150;  // major, minor, build
-inline constexpr size_t NvramPciOffset = 160;       // device, vendor, subsys, subsys vendor
+inline constexpr size_t NvramBootCodeOffset = 150; // major, minor, build
+inline constexpr size_t NvramPciOffset = 160;      // device, vendor, subsys, subsys vendor
 inline constexpr size_t NvramOptionRomOffset = 0x400;
 inline constexpr size_t NvramImageSize = 0x800;
 inline constexpr uint32_t DirClassShift = 28;
 inline constexpr uint32_t DirClassOptionRom = 1;
 inline constexpr uint32_t DirLengthMask = 0x3FFFFF;
-inline constexpr size_t OptionRomVersionBase = 28;  // V = region + LE16(+8) + 28
+inline constexpr size_t OptionRomVersionBase = 28; // V = region + LE16(+8) + 28
 inline constexpr size_t OptionRomSignature = 0x20;
 inline constexpr size_t OptionRomFileSize = 0x200;
 
@@ -80,20 +80,20 @@ struct NvramSpec {
 };
 
 struct AdapterSpec {
-    std::string FileName;  // adapterN.conf
-    uint32_t Handle = 0;   // 0: the library numbers adapters from 1
+    std::string FileName; // adapterN.conf
+    uint32_t Handle = 0;  // 0: the library numbers adapters from 1
     uint32_t NicFlags = 0;
     uint32_t NicType = 4;
     std::string Description, Name, Mac;
     uint32_t VendorId = 0, DeviceId = 0, SubsystemVendorId = 0, SubsystemId = 0;
-    std::string NvramFile;           // empty: no NVRAM
-    std::string BootCodeText;        // empty: derived from the NVRAM image
-    std::string OptionRomText;       // empty: derived from the NVRAM image
+    std::string NvramFile;     // empty: no NVRAM
+    std::string BootCodeText;  // empty: derived from the NVRAM image
+    std::string OptionRomText; // empty: derived from the NVRAM image
     bool HasBootCodeText = false, HasOptionRomText = false;
     uint32_t PhyNicStatus = 0, NicInfoStatus = 0, FwInfoStatus = 0;
     uint32_t InitDiagStatus = 0, UnInitDiagStatus = 0;
     std::vector<uint32_t> ReadFailOffsets;
-    uint32_t ReadStatus = 0x20;  // status of an injected read failure
+    uint32_t ReadStatus = 0x20; // status of an injected read failure
 };
 
 struct LibrarySpec {
@@ -141,9 +141,8 @@ bool FindOptionRomRegion(const std::vector<uint8_t>& nvram, RomRegion& region);
 // Kind and version of an option ROM (NVRAM region or file, starting 55 AA);
 // size is what is available from rom on.
 OptionRom OptionRomKindOf(const uint8_t* rom, size_t size);
-bool OptionRomVersionOf(const uint8_t* rom, size_t size, uint8_t& major, uint8_t& minor,
-                        uint8_t& build);
-const char* OptionRomName(OptionRom rom);  // "PXE", "CLP", "iSCSI", "none"
+bool OptionRomVersionOf(const uint8_t* rom, size_t size, uint8_t& major, uint8_t& minor, uint8_t& build);
+const char* OptionRomName(OptionRom rom); // "PXE", "CLP", "iSCSI", "none"
 
 // mkdir -p; true when the directory exists afterwards.
 bool MakeDirs(const std::string& dir);

@@ -185,8 +185,8 @@ int main(int argc, char** argv)
 
     const std::vector<uint8_t> before = nvram;
     std::string change;
-    int result = bootCode ? ApplyBootCode(nvram, image, force, change)
-                          : ApplyOptionRom(nvram, image, force, change);
+    int result =
+        bootCode ? ApplyBootCode(nvram, image, force, change) : ApplyOptionRom(nvram, image, force, change);
     if (result == ExitBadImage)
         return Fail(result, imagePath + " is not a " +
                                 (bootCode ? "boot code (NVRAM) image" : "PXE, CLP or iSCSI option ROM"));

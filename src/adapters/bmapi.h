@@ -74,8 +74,7 @@ uint32_t BmapiGetPhyNic(uint32_t handle, PhyNic* phyNic);
 uint32_t BmapiGetBRCMNicInfoEx(uint32_t handle, NicInfo* nicInfo);
 uint32_t BmapiGet5706FwInfo(uint32_t handle, FwInfo* fwInfo);
 uint32_t BmapiInitDiag(uint32_t handle);
-uint32_t BmapiReadFirmware(uint32_t handle, uint32_t offset, void* buffer, uint32_t count,
-                           const char* key);
+uint32_t BmapiReadFirmware(uint32_t handle, uint32_t offset, void* buffer, uint32_t count, const char* key);
 uint32_t BmapiUnInitDiag(uint32_t handle);
 uint32_t BmapiUninitialize(void);
 }

@@ -143,7 +143,8 @@ void ExtractInterfaceName()
         std::string_view token(description + start, end - start);
         if (token.find('(') != std::string_view::npos) {
             // Drop the last character, then the first; "(" and "()" leave nothing.
-            std::string_view name = token.size() >= 2 ? token.substr(1, token.size() - 2) : token.substr(0, 0);
+            std::string_view name =
+                token.size() >= 2 ? token.substr(1, token.size() - 2) : token.substr(0, 0);
             name.copy(installed.InterfaceName, name.size());
             installed.InterfaceName[name.size()] = '\0';
         }

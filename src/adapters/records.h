@@ -6,8 +6,8 @@
 
 #include "adapters/bmapi.h"
 
-inline constexpr size_t TextFieldSize = 80;  // Name, Description, InterfaceName
-inline constexpr size_t MacTextSize = 13;    // 12 hexadecimal digits and NUL
+inline constexpr size_t TextFieldSize = 80; // Name, Description, InterfaceName
+inline constexpr size_t MacTextSize = 13;   // 12 hexadecimal digits and NUL
 inline constexpr size_t PathFieldSize = 4096;
 
 struct AdapterInfo {

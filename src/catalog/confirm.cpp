@@ -40,12 +40,10 @@ struct Warnings {
 constexpr Warnings BootCodeWarnings = {
     "*** WARNING *** - Installed Boot Code is the same version as selected Boot Code.\n",
     "*** WARNING *** - Installed Boot Code is more recent than selected Boot Code.\n"};
-constexpr Warnings PxeWarnings = {
-    "*** WARNING *** - Installed PXE is the same version as selected PXE.\n",
-    "*** WARNING *** - Installed PXE is more recent than selected PXE.\n"};
-constexpr Warnings ClpWarnings = {
-    "*** WARNING *** - Installed CLP is the same version as selected CLP.\n",
-    "*** WARNING *** - Installed CLP is more recent than selected CLP.\n"};
+constexpr Warnings PxeWarnings = {"*** WARNING *** - Installed PXE is the same version as selected PXE.\n",
+                                  "*** WARNING *** - Installed PXE is more recent than selected PXE.\n"};
+constexpr Warnings ClpWarnings = {"*** WARNING *** - Installed CLP is the same version as selected CLP.\n",
+                                  "*** WARNING *** - Installed CLP is more recent than selected CLP.\n"};
 
 // A newer image is proposed with yes. Anything else is warned about, and
 // every later flashing tool run is forced, whatever the operator answers.
@@ -62,8 +60,14 @@ int Ask(const char* description, Comparison comparison, const Warnings& warnings
     return AskYesNoQuit(question, AnswerNo, AnswerYes, AnswerNo, "n");
 }
 
-Version InstalledBootCode(const InstalledFirmware& i) { return {i.BootCodeMajor, i.BootCodeMinor, i.BootCodeBuild}; }
-Version SelectedBootCode(const ImageSelection& s) { return {s.BootCodeMajor, s.BootCodeMinor, s.BootCodeBuild}; }
+Version InstalledBootCode(const InstalledFirmware& i)
+{
+    return {i.BootCodeMajor, i.BootCodeMinor, i.BootCodeBuild};
+}
+Version SelectedBootCode(const ImageSelection& s)
+{
+    return {s.BootCodeMajor, s.BootCodeMinor, s.BootCodeBuild};
+}
 Version InstalledPxe(const InstalledFirmware& i) { return {i.PxeMajor, i.PxeMinor, i.PxeBuild}; }
 Version SelectedPxe(const ImageSelection& s) { return {s.PxeMajor, s.PxeMinor, s.PxeBuild}; }
 Version InstalledClp(const InstalledFirmware& i) { return {i.ClpMajor, i.ClpMinor, i.ClpBuild}; }

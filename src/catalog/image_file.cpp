@@ -29,7 +29,7 @@ constexpr uint32_t DirectoryEntries = 8;
 constexpr uint64_t DirectoryEntrySize = 12;
 constexpr uint32_t RegionLengthMask = 0x3FFFFF; // bits 0..21
 constexpr uint32_t RegionTypeShift = 24;
-constexpr uint32_t RegionTypeMask = 0x1F;       // bits 24..28
+constexpr uint32_t RegionTypeMask = 0x1F; // bits 24..28
 constexpr uint32_t RegionTypeMax = 9;
 constexpr uint32_t RegionTypePxe = 0;
 constexpr uint32_t RegionTypeIpmi = 3;
@@ -162,10 +162,9 @@ void ReadNvramImage(const Image& image, ImageSelection& selection)
     selection.ImageSubsystemVendorId = image.Be16(SubsystemVendorIdOffset);
     selection.ImageSubsystemId = image.Be16(SubsystemIdOffset);
 
-    std::snprintf(selection.ImageMacText, sizeof selection.ImageMacText,
-                  "%02X%02X%02X%02X%02X%02X", image.Byte(MacOffset), image.Byte(MacOffset + 1),
-                  image.Byte(MacOffset + 2), image.Byte(MacOffset + 3), image.Byte(MacOffset + 4),
-                  image.Byte(MacOffset + 5));
+    std::snprintf(selection.ImageMacText, sizeof selection.ImageMacText, "%02X%02X%02X%02X%02X%02X",
+                  image.Byte(MacOffset), image.Byte(MacOffset + 1), image.Byte(MacOffset + 2),
+                  image.Byte(MacOffset + 3), image.Byte(MacOffset + 4), image.Byte(MacOffset + 5));
 
     const bool typedDirectory =
         selection.BootCodeMajor > TypedDirectoryMajor ||

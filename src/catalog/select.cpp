@@ -236,8 +236,8 @@ void Search(const Catalog& catalog)
     }
 
     char pciIdText[PciIdTextSize];
-    std::snprintf(pciIdText, sizeof pciIdText, "%04X-%04X-%04X-%04X", installed.VendorId,
-                  installed.DeviceId, installed.SubsystemVendorId, installed.SubsystemId);
+    std::snprintf(pciIdText, sizeof pciIdText, "%04X-%04X-%04X-%04X", installed.VendorId, installed.DeviceId,
+                  installed.SubsystemVendorId, installed.SubsystemId);
 
     const CatalogFile file(std::fopen(catalog.file, "r"));
     if (!file)
@@ -259,9 +259,7 @@ void Search(const Catalog& catalog)
             PrintHeading(installed);
 
         switch (Confirm(catalog.kind, installed, selection)) {
-        case AnswerYes:
-            selection.SelectionFlags |= AcceptedBit(catalog.kind);
-            return;
+        case AnswerYes: selection.SelectionFlags |= AcceptedBit(catalog.kind); return;
         case AnswerQuit:
             SetFlag(FlagUserQuit);
             selection.SelectionFlags = 0;

@@ -9,10 +9,7 @@ constexpr uint32_t FlashByteMask = 0x1FF;
 
 extern "C" {
 
-uint16_t SwapByteU16(uint16_t value)
-{
-    return static_cast<uint16_t>((value >> 8) | ((value & 0xFF) << 8));
-}
+uint16_t SwapByteU16(uint16_t value) { return static_cast<uint16_t>((value >> 8) | ((value & 0xFF) << 8)); }
 
 uint32_t SwapByteU32(uint32_t value)
 {

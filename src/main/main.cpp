@@ -27,7 +27,8 @@ constexpr CombinationRule RefusedCombinations[] = {
 void PrintUsage()
 {
     Output("USAGE: tidemark [ -s [ -F ] ] [ -y [ -F ] ] [ -c ] [ -h ] \n");
-    Output("\t With no options, interactively upgrade Boot Code, PXE and IPMI, current firmware is saved. \n");
+    Output(
+        "\t With no options, interactively upgrade Boot Code, PXE and IPMI, current firmware is saved. \n");
     Output("\t -s  Silently upgrade Boot Code, PXE, and IPMI.\n");
     Output("\t -F  Force downgrade if system has newer Boot Code, PXE or IPMI.\n");
     Output("\t -y  Assume default repsonse for all prompts.\n");

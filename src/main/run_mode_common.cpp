@@ -8,7 +8,7 @@
 
 namespace {
 constexpr uint32_t LowestMajor = 3, LowestMinor = 0, LowestBuild = 2;
-}
+} // namespace
 
 bool LibraryVersionSupported()
 {

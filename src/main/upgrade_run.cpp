@@ -43,9 +43,7 @@ int RunUpgrade()
         BmapiUninitialize();
         Output("No supported network adapters for firmware upgrade.\n");
         return StatusRefused;
-    case Inventory::NoMemory:
-        BmapiUninitialize();
-        return StatusRefused;
+    case Inventory::NoMemory: BmapiUninitialize(); return StatusRefused;
     }
 
     // Without the selection array there is nothing to record choices in.

@@ -69,11 +69,11 @@ void FormBackupName(const UpdateKind& kind, const InstalledFirmware& installed,
                       installed.MacText, major, minor, build, companion.Major, companion.Minor,
                       companion.Build);
     else if (companion.Parts == 2)
-        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.i%d.%d.bin", BackupDir,
-                      installed.MacText, major, minor, build, companion.Major, companion.Minor);
+        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.i%d.%d.bin", BackupDir, installed.MacText,
+                      major, minor, build, companion.Major, companion.Minor);
     else
-        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.bin", BackupDir,
-                      installed.MacText, major, minor, build);
+        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.bin", BackupDir, installed.MacText, major,
+                      minor, build);
 }
 
 int RunUpdate(const UpdateKind& kind)
@@ -98,7 +98,8 @@ int RunUpdate(const UpdateKind& kind)
     std::array<char, PathFieldSize> backup{};
     FormBackupName(kind, installed, selection, backup);
 
-    int status = RunFlashTool(kind.Tool, gRun.CurrentAdapter, ImagePathOf(selection, kind.Tool), backup.data());
+    int status =
+        RunFlashTool(kind.Tool, gRun.CurrentAdapter, ImagePathOf(selection, kind.Tool), backup.data());
     if (status != 0) {
         SetFlag(FlagErrors);
         log_write("ERROR: Upgrade of %s MAC: %-012s failed with internal error %x\n", installed.Name,

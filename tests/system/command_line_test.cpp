@@ -20,16 +20,15 @@ const std::string Usage =
 // One adapter, boot code 1.9.6 with PXE 8.3.5, and an empty catalog: the
 // upgrade run prints the banner and the adapter heading and ends with 2;
 // the listing prints the adapter's block and ends with 0.
-const std::string UpgradeConsole = std::string(Banner) +
-                                   "\nFound Orvan NX2 Gigabit Adapter 0 MAC: 02A0B0C0D000 \n";
-const std::string ListingConsole =
-    "MAC          PCI-ID              NIC\n"
-    "02A0B0C0D000 5A17-2001-5A17-0100 Orvan NX2 Gigabit Adapter 0 \n\n"
-    "     Image      Version\n"
-    "----------------------------------------------------------------------\n"
-    "        BC      1.9.6\n"
-    "       PXE      8.3.5\n"
-    "\n";
+const std::string UpgradeConsole =
+    std::string(Banner) + "\nFound Orvan NX2 Gigabit Adapter 0 MAC: 02A0B0C0D000 \n";
+const std::string ListingConsole = "MAC          PCI-ID              NIC\n"
+                                   "02A0B0C0D000 5A17-2001-5A17-0100 Orvan NX2 Gigabit Adapter 0 \n\n"
+                                   "     Image      Version\n"
+                                   "----------------------------------------------------------------------\n"
+                                   "        BC      1.9.6\n"
+                                   "       PXE      8.3.5\n"
+                                   "\n";
 
 class CommandLineTest : public SystemTest {
 protected:
@@ -79,10 +78,7 @@ protected:
     }
 };
 
-TEST_F(CommandLineTest, HelpPrintsTheSevenUsageLinesExactly)
-{
-    ExpectRefused({"-h"}, Usage);
-}
+TEST_F(CommandLineTest, HelpPrintsTheSevenUsageLinesExactly) { ExpectRefused({"-h"}, Usage); }
 
 TEST_F(CommandLineTest, HelpStopsOptionParsing)
 {
@@ -90,10 +86,7 @@ TEST_F(CommandLineTest, HelpStopsOptionParsing)
     ExpectRefused({"-h", "-s"}, Usage);
 }
 
-TEST_F(CommandLineTest, HelpAfterSilentPrintsNothing)
-{
-    ExpectRefused({"-s", "-h"}, "");
-}
+TEST_F(CommandLineTest, HelpAfterSilentPrintsNothing) { ExpectRefused({"-s", "-h"}, ""); }
 
 TEST_F(CommandLineTest, HelpAmongGroupedOptions)
 {
@@ -124,10 +117,7 @@ TEST_F(CommandLineTest, AssumeDefaultWithListingImageFileOrForceIsRefused)
     ExpectRefused({"-y", "-iimage.bin"}, Usage);
 }
 
-TEST_F(CommandLineTest, ListingWithImageFileIsRefused)
-{
-    ExpectRefused({"-c", "-iimage.bin"}, Usage);
-}
+TEST_F(CommandLineTest, ListingWithImageFileIsRefused) { ExpectRefused({"-c", "-iimage.bin"}, Usage); }
 
 TEST_F(CommandLineTest, SilentForceWithListingIsRefusedSilently)
 {
@@ -135,10 +125,7 @@ TEST_F(CommandLineTest, SilentForceWithListingIsRefusedSilently)
     ExpectRefused({"-s", "-F", "-c"}, "");
 }
 
-TEST_F(CommandLineTest, PreCheckRefusesALoneHyphen)
-{
-    ExpectRefused({"-"}, Usage);
-}
+TEST_F(CommandLineTest, PreCheckRefusesALoneHyphen) { ExpectRefused({"-"}, Usage); }
 
 TEST_F(CommandLineTest, PreCheckRefusesALastArgumentWithoutHyphen)
 {
@@ -186,35 +173,17 @@ TEST_F(CommandLineTest, ImageOptionWithoutArgumentReportsTheOptionLetter)
     EXPECT_TRUE(BmapiTrace().empty());
 }
 
-TEST_F(CommandLineTest, NoArgumentsStartTheUpgradeRun)
-{
-    ExpectUpgrade({});
-}
+TEST_F(CommandLineTest, NoArgumentsStartTheUpgradeRun) { ExpectUpgrade({}); }
 
-TEST_F(CommandLineTest, DoubleHyphenEndsTheOptionsAndStartsTheUpgradeRun)
-{
-    ExpectUpgrade({"--"});
-}
+TEST_F(CommandLineTest, DoubleHyphenEndsTheOptionsAndStartsTheUpgradeRun) { ExpectUpgrade({"--"}); }
 
-TEST_F(CommandLineTest, ImageFileArgumentsThatPassStartTheUpgradeRun)
-{
-    ExpectUpgrade({"-iimage.bin"});
-}
+TEST_F(CommandLineTest, ImageFileArgumentsThatPassStartTheUpgradeRun) { ExpectUpgrade({"-iimage.bin"}); }
 
-TEST_F(CommandLineTest, SeparateImageFileNameWithHyphenPasses)
-{
-    ExpectUpgrade({"-i", "my-image.bin"});
-}
+TEST_F(CommandLineTest, SeparateImageFileNameWithHyphenPasses) { ExpectUpgrade({"-i", "my-image.bin"}); }
 
-TEST_F(CommandLineTest, ListingOptionRunsTheListing)
-{
-    ExpectListing({"-c"});
-}
+TEST_F(CommandLineTest, ListingOptionRunsTheListing) { ExpectListing({"-c"}); }
 
-TEST_F(CommandLineTest, RepeatedOptionsChangeNothing)
-{
-    ExpectListing({"-c", "-c"});
-}
+TEST_F(CommandLineTest, RepeatedOptionsChangeNothing) { ExpectListing({"-c", "-c"}); }
 
 TEST_F(CommandLineTest, RepeatedImageFileOptionsStartTheUpgradeRun)
 {
@@ -227,15 +196,9 @@ TEST_F(CommandLineTest, AssumeDefaultStartsTheUpgradeRunWithConsoleOutput)
     ExpectUpgrade({"-y", "-y"});
 }
 
-TEST_F(CommandLineTest, ForceStartsTheUpgradeRun)
-{
-    ExpectUpgrade({"-F"});
-}
+TEST_F(CommandLineTest, ForceStartsTheUpgradeRun) { ExpectUpgrade({"-F"}); }
 
-TEST_F(CommandLineTest, SilentStartsTheUpgradeRunWithoutConsoleOutput)
-{
-    ExpectUpgrade({"-s"}, true);
-}
+TEST_F(CommandLineTest, SilentStartsTheUpgradeRunWithoutConsoleOutput) { ExpectUpgrade({"-s"}, true); }
 
 TEST_F(CommandLineTest, SilentForceStartsTheUpgradeRunWithoutConsoleOutput)
 {

@@ -82,8 +82,7 @@ void OpenUpTree(const std::string& root)
     }
 }
 
-std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::string& trace,
-                                          bool otherUser)
+std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::string& trace, bool otherUser)
 {
     std::vector<std::string> env;
     std::string asanOptions;
@@ -152,10 +151,7 @@ std::vector<std::string> SplitLines(const std::string& text)
     return lines;
 }
 
-bool RunningAsRoot()
-{
-    return ::getuid() == 0;
-}
+bool RunningAsRoot() { return ::getuid() == 0; }
 
 bool SanitizedBinary()
 {
@@ -222,8 +218,8 @@ sim::AdapterSpec SystemTest::MakeAdapter(int index, sim::OptionRom rom)
     spec.Description = text;
     std::snprintf(text, sizeof text, "Orvan NX2 Gigabit Adapter %d", index);
     spec.Name = text;
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", nvram.Mac[0], nvram.Mac[1],
-                  nvram.Mac[2], nvram.Mac[3], nvram.Mac[4], nvram.Mac[5]);
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", nvram.Mac[0], nvram.Mac[1], nvram.Mac[2],
+                  nvram.Mac[3], nvram.Mac[4], nvram.Mac[5]);
     spec.Mac = text;
     spec.VendorId = nvram.VendorId;
     spec.DeviceId = nvram.DeviceId;
@@ -288,8 +284,8 @@ void SystemTest::WriteStandIns()
     const std::string bin = Root + "/usrsbin/";
     const std::string trace = ShellQuote(TracePath);
     auto recorder = [&](const char* name, int code) {
-        WriteScript(bin + name, std::string("printf '%s\\n' \"") + name + " $*\" >> " + trace +
-                                    "\nexit " + std::to_string(code) + "\n");
+        WriteScript(bin + name, std::string("printf '%s\\n' \"") + name + " $*\" >> " + trace + "\nexit " +
+                                    std::to_string(code) + "\n");
     };
     recorder("rmmod", Tools.Rmmod);
     recorder("modprobe", Tools.Modprobe);
@@ -321,8 +317,12 @@ void SystemTest::WriteStandIns()
             // directly makes the tool itself the one to end.
             const std::string sig = std::to_string(Tools.WrenflashKillsShell);
             body += "case \"$(cat /proc/$PPID/comm)\" in\n"
-                    "  sh|dash|bash) kill -" + sig + " $PPID; exit 0 ;;\n"
-                    "  *) kill -" + sig + " $$ ;;\n"
+                    "  sh|dash|bash) kill -" +
+                    sig +
+                    " $PPID; exit 0 ;;\n"
+                    "  *) kill -" +
+                    sig +
+                    " $$ ;;\n"
                     "esac\n";
         }
         body += "case \"$1\" in\n";
@@ -357,12 +357,10 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         OpenUpTree(Root);
         const std::string gid = std::to_string(real);
         argv.insert(argv.end(), {"/usr/bin/setpriv", "--ruid", std::to_string(real), "--euid",
-                                 std::to_string(effective), "--rgid", gid, "--egid", gid,
-                                 "--clear-groups"});
+                                 std::to_string(effective), "--rgid", gid, "--egid", gid, "--clear-groups"});
     }
     // Preloaded into the program only, not into the sandbox's own tools.
-    argv.insert(argv.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB,
-                             TIDEMARK_BIN});
+    argv.insert(argv.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB, TIDEMARK_BIN});
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env =
         BuildEnvironment(FleetDir, TracePath, options.RealUid || options.EffectiveUid);
@@ -382,12 +380,8 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         }
         posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
         break;
-    case InputKind::DevNull:
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        break;
-    case InputKind::Closed:
-        posix_spawn_file_actions_addclose(&actions, 0);
-        break;
+    case InputKind::DevNull: posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0); break;
+    case InputKind::Closed: posix_spawn_file_actions_addclose(&actions, 0); break;
     }
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
@@ -400,8 +394,8 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
     auto argvPointers = CStrings(argv);
     auto envPointers = CStrings(env);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, &attributes,
-                                    argvPointers.data(), envPointers.data());
+    const int spawned =
+        posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, argvPointers.data(), envPointers.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(outPipe[1]);
@@ -432,9 +426,18 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         pollfd fds[3];
         int count = 0;
         int outIdx = -1, errIdx = -1, inIdx = -1;
-        if (outFd >= 0) { fds[count] = {outFd, POLLIN, 0}; outIdx = count++; }
-        if (errFd >= 0) { fds[count] = {errFd, POLLIN, 0}; errIdx = count++; }
-        if (inFd >= 0) { fds[count] = {inFd, POLLOUT, 0}; inIdx = count++; }
+        if (outFd >= 0) {
+            fds[count] = {outFd, POLLIN, 0};
+            outIdx = count++;
+        }
+        if (errFd >= 0) {
+            fds[count] = {errFd, POLLIN, 0};
+            errIdx = count++;
+        }
+        if (inFd >= 0) {
+            fds[count] = {inFd, POLLOUT, 0};
+            inIdx = count++;
+        }
         const int ready = ::poll(fds, count, 1000);
         if (Now() > deadline) {
             timedOut = true;
@@ -460,10 +463,9 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         drain(outIdx, outFd, result.Out);
         drain(errIdx, errFd, result.Err);
         if (inIdx >= 0 && fds[inIdx].revents != 0) {
-            const ssize_t n = (fds[inIdx].revents & POLLOUT)
-                                  ? ::write(inFd, options.Input.data() + written,
-                                            options.Input.size() - written)
-                                  : -1;
+            const ssize_t n = (fds[inIdx].revents & POLLOUT) ? ::write(inFd, options.Input.data() + written,
+                                                                       options.Input.size() - written)
+                                                             : -1;
             if (n > 0)
                 written += static_cast<size_t>(n);
             if (n < 0 || written == options.Input.size()) {
@@ -486,8 +488,8 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
 
     if (timedOut)
         ADD_FAILURE() << "tidemark did not end within " << RunTimeoutSeconds << " s";
-    EXPECT_EQ(result.Signal, 0) << "tidemark ended by signal " << result.Signal
-                                << "\nstderr:\n" << result.Err;
+    EXPECT_EQ(result.Signal, 0) << "tidemark ended by signal " << result.Signal << "\nstderr:\n"
+                                << result.Err;
     for (const char* mark : SanitizerMarks)
         EXPECT_EQ(result.Err.find(mark), std::string::npos) << "sanitizer report:\n" << result.Err;
     return result;
@@ -500,20 +502,11 @@ void SystemTest::ClearRecords()
         fs::remove(path, ec);
 }
 
-bool SystemTest::LogExists() const
-{
-    return fs::exists(LogPath);
-}
+bool SystemTest::LogExists() const { return fs::exists(LogPath); }
 
-std::string SystemTest::Log() const
-{
-    return ReadText(LogPath);
-}
+std::string SystemTest::Log() const { return ReadText(LogPath); }
 
-std::vector<std::string> SystemTest::Trace() const
-{
-    return SplitLines(ReadText(TracePath));
-}
+std::vector<std::string> SystemTest::Trace() const { return SplitLines(ReadText(TracePath)); }
 
 std::vector<std::string> SystemTest::BmapiTrace() const
 {
@@ -530,10 +523,7 @@ std::vector<std::string> SystemTest::BmapiCalls(const std::string& name) const
     return calls;
 }
 
-size_t SystemTest::CountBmapiCalls(const std::string& name) const
-{
-    return BmapiCalls(name).size();
-}
+size_t SystemTest::CountBmapiCalls(const std::string& name) const { return BmapiCalls(name).size(); }
 
 std::vector<std::vector<std::string>> SystemTest::FlashToolArguments() const
 {

@@ -29,16 +29,16 @@ namespace systest {
 inline constexpr char Banner[] = "Orvan Gigabit Server Adapter Firmware Upgrade Utility\n";
 
 struct RunResult {
-    int Status = -1;   // exit status; -1 when the program did not exit normally
-    int Signal = 0;    // the signal that ended it, 0 when it exited
-    std::string Out;   // standard output, bytes as written
-    std::string Err;   // standard error, bytes as written
+    int Status = -1; // exit status; -1 when the program did not exit normally
+    int Signal = 0;  // the signal that ended it, 0 when it exited
+    std::string Out; // standard output, bytes as written
+    std::string Err; // standard error, bytes as written
 };
 
 enum class InputKind {
-    Text,     // a pipe that delivers Input and then end of file
-    DevNull,  // /dev/null
-    Closed,   // descriptor 0 closed
+    Text,    // a pipe that delivers Input and then end of file
+    DevNull, // /dev/null
+    Closed,  // descriptor 0 closed
 };
 
 struct RunOptions {
@@ -68,12 +68,12 @@ protected:
     void TearDown() override;
 
     // Paths outside the sandbox.
-    std::string Root;        // ROOT
-    std::string FleetDir;    // ROOT/fleet
-    std::string CatalogDir;  // ROOT/opt/orvan/nic_fw/nx2 (no trailing slash)
-    std::string LogDir;      // ROOT/varopt/orvan
-    std::string LogPath;     // ROOT/varopt/orvan/nicfwupg.log
-    std::string TracePath;   // ROOT/trace
+    std::string Root;       // ROOT
+    std::string FleetDir;   // ROOT/fleet
+    std::string CatalogDir; // ROOT/opt/orvan/nic_fw/nx2 (no trailing slash)
+    std::string LogDir;     // ROOT/varopt/orvan
+    std::string LogPath;    // ROOT/varopt/orvan/nicfwupg.log
+    std::string TracePath;  // ROOT/trace
 
     // Written into the fleet before every run; trace is always on.
     sim::LibrarySpec Library;

@@ -36,10 +36,7 @@ std::string StandardMac(int index)
     return text;
 }
 
-std::string StandardName(int index)
-{
-    return "Orvan NX2 Gigabit Adapter " + std::to_string(index);
-}
+std::string StandardName(int index) { return "Orvan NX2 Gigabit Adapter " + std::to_string(index); }
 
 // The block of an adapter made by MakeAdapter(index) with the given rows.
 std::string StandardBlock(int index, const std::string& rows)
@@ -90,17 +87,14 @@ struct Nvram {
     {
         const size_t s = region + 0x20;
         switch (kind) {
-        case sim::OptionRom::Pxe:
-            PutBytes(Bytes, s, {0x49, 0x44, 0x4E, 0x55});
-            break;
+        case sim::OptionRom::Pxe: PutBytes(Bytes, s, {0x49, 0x44, 0x4E, 0x55}); break;
         case sim::OptionRom::Iscsi:
             PutBytes(Bytes, s, {0x49, 0x53, 0x43, 0x53, 0x20, 0x54, 0x42, 0x53, 0x49, 0x20, 0x20, 0x20});
             break;
         case sim::OptionRom::Clp:
             PutBytes(Bytes, s, {0x43, 0x4C, 0x50, 0x2D, 0x48, 0x20, 0x50, 0x4C, 0x43, 0x20, 0x52, 0x44});
             break;
-        case sim::OptionRom::None:
-            break;
+        case sim::OptionRom::None: break;
         }
         return *this;
     }
@@ -108,8 +102,7 @@ struct Nvram {
 
 // Firmware information texts given explicitly: hand-made images carry no
 // versions of their own.
-sim::AdapterSpec WithTexts(sim::AdapterSpec spec, const std::string& bootCode,
-                           const std::string& optionRom)
+sim::AdapterSpec WithTexts(sim::AdapterSpec spec, const std::string& bootCode, const std::string& optionRom)
 {
     spec.BootCodeText = bootCode;
     spec.HasBootCodeText = true;
@@ -182,8 +175,7 @@ TEST_F(InventoryTest, ListingShowsEachKindOfOptionRomInItsOwnBlock)
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.Out, StandardBlock(0, Bc("1.9.6") + Pxe("8.3.5")) +
                          StandardBlock(1, Bc("1.9.6") + Clp("8.3.5")) +
-                         StandardBlock(2, Bc("1.9.6") + Iscsi("8.3.5")) +
-                         StandardBlock(3, Bc("1.9.6")));
+                         StandardBlock(2, Bc("1.9.6") + Iscsi("8.3.5")) + StandardBlock(3, Bc("1.9.6")));
     EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 1u);
     EXPECT_EQ(BmapiTrace().back(), "BmapiUninitialize");
     EXPECT_TRUE(Trace().empty());
@@ -213,9 +205,8 @@ TEST_F(InventoryTest, ListingShowsAnEmptyRecordWhenFirmwareInformationFails)
     AddStandardAdapter(2);
     RunResult r = List();
     EXPECT_EQ(r.Status, 0);
-    EXPECT_EQ(r.Out, StandardBlock(0, Bc("1.9.6") + Pxe("8.3.5")) +
-                         Header("", "0000-0000-0000-0000", "") + Bc("0.0.0") + "\n" +
-                         StandardBlock(2, Bc("1.9.6") + Pxe("8.3.5")));
+    EXPECT_EQ(r.Out, StandardBlock(0, Bc("1.9.6") + Pxe("8.3.5")) + Header("", "0000-0000-0000-0000", "") +
+                         Bc("0.0.0") + "\n" + StandardBlock(2, Bc("1.9.6") + Pxe("8.3.5")));
     EXPECT_EQ(CountBmapiCalls("BmapiInitDiag 101"), 0u);
     EXPECT_EQ(CountBmapiCalls("BmapiInitDiag 102"), 1u);
 }
@@ -223,12 +214,11 @@ TEST_F(InventoryTest, ListingShowsAnEmptyRecordWhenFirmwareInformationFails)
 TEST_F(InventoryTest, BootCodeVersionTextsParseOneCharacterPerComponent)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"1.2", "0.0.0"},      // four characters or fewer: no version
-        {"10.2.3", "0.2.3"},   // the major is the character before the point
-        {"v2.1.9", "2.1.9"},
-        {"12345", "0.0.0"},    // no point
-        {"2.a.7", "2.0.7"},    // a non-digit counts 0
-        {".1.2x", "0.1.2"},    // nothing before the point
+        {"1.2", "0.0.0"},                        // four characters or fewer: no version
+        {"10.2.3", "0.2.3"},                     // the major is the character before the point
+        {"v2.1.9", "2.1.9"}, {"12345", "0.0.0"}, // no point
+        {"2.a.7", "2.0.7"},                      // a non-digit counts 0
+        {".1.2x", "0.1.2"},                      // nothing before the point
     };
     std::string expected;
     int index = 0;
@@ -345,9 +335,8 @@ TEST_F(InventoryTest, DiscoveryTakesOnlySupportedAdaptersInLibraryOrder)
     RunResult r = List();
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.Out, StandardBlock(4, Bc("1.9.6") + Pxe("8.3.5")) +
-                         Header(StandardMac(5), "5A17-4402-5A17-0105", StandardName(5)) +
-                         Bc("1.9.6") + Pxe("8.3.5") + "\n" +
-                         StandardBlock(6, Bc("1.9.6") + Pxe("8.3.5")));
+                         Header(StandardMac(5), "5A17-4402-5A17-0105", StandardName(5)) + Bc("1.9.6") +
+                         Pxe("8.3.5") + "\n" + StandardBlock(6, Bc("1.9.6") + Pxe("8.3.5")));
     // Every adapter is described; only candidates are asked for more.
     EXPECT_EQ(CountBmapiCalls("BmapiGetPhyNic"), 7u);
     EXPECT_EQ(BmapiCalls("BmapiGetBRCMNicInfoEx"),
@@ -430,12 +419,11 @@ TEST_F(InventoryTest, ScanCountsOnlyTheFirstMatchingImage)
     pxeFirst.Entry(1, Class1, 0x500).Rom(0x500, sim::OptionRom::Iscsi);
     AddHandMade(1, pxeFirst);
     RunResult r = List();
-    EXPECT_EQ(r.Out, StandardBlock(0, Bc("1.9.6") + Clp("8.3.5")) +
-                         StandardBlock(1, Bc("1.9.6") + Pxe("8.3.5")));
+    EXPECT_EQ(r.Out,
+              StandardBlock(0, Bc("1.9.6") + Clp("8.3.5")) + StandardBlock(1, Bc("1.9.6") + Pxe("8.3.5")));
     // The scan ends at the match; diagnostic mode is left once.
     EXPECT_EQ(ReadsOf(101), (std::vector<std::string>{"0x18", "0x1C", "0x420"}));
-    EXPECT_EQ(ReadsOf(100),
-              (std::vector<std::string>{"0x18", "0x1C", "0x420", "0x420", "0x424", "0x428"}));
+    EXPECT_EQ(ReadsOf(100), (std::vector<std::string>{"0x18", "0x1C", "0x420", "0x420", "0x424", "0x428"}));
     EXPECT_EQ(BmapiCalls("BmapiUnInitDiag"),
               (std::vector<std::string>{"BmapiUnInitDiag 100", "BmapiUnInitDiag 101"}));
 }
@@ -563,9 +551,9 @@ TEST_F(InventoryTest, ScanReportsAnImageTheLibraryCannotRead)
 TEST_F(InventoryTest, TextsFillingTheirWholeFieldAreCutSafely)
 {
     sim::AdapterSpec spec = MakeAdapter(0);
-    spec.Name = std::string(140, 'N') + "ABCDEFGH";                    // 148
-    spec.Description = "(eth0) " + std::string(157, 'D');              // 164
-    spec.Mac = "02A0B0C0D0009";                                        // 13
+    spec.Name = std::string(140, 'N') + "ABCDEFGH";       // 148
+    spec.Description = "(eth0) " + std::string(157, 'D'); // 164
+    spec.Mac = "02A0B0C0D0009";                           // 13
     spec = WithTexts(spec, "1.2.3" + std::string(27, 'b'), "4.5.6" + std::string(27, 'o'));
     AddNvram(spec.NvramFile, sim::BuildNvramImage(MakeNvram(0)));
     AddAdapter(spec);
@@ -579,8 +567,8 @@ TEST_F(InventoryTest, TextsFillingTheirWholeFieldAreCutSafely)
 
     RunResult r = List();
     EXPECT_EQ(r.Status, 0);
-    EXPECT_EQ(r.Out, Header("02A0B0C0D000", "5A17-2001-5A17-0100", std::string(79, 'N')) +
-                         Bc("1.2.3") + Pxe("4.5.6") + "\n" + StandardBlock(1, Bc("7.0.0") + Pxe("3.0.0")));
+    EXPECT_EQ(r.Out, Header("02A0B0C0D000", "5A17-2001-5A17-0100", std::string(79, 'N')) + Bc("1.2.3") +
+                         Pxe("4.5.6") + "\n" + StandardBlock(1, Bc("7.0.0") + Pxe("3.0.0")));
 }
 
 // ---------------------------------------------------------------------------
@@ -589,13 +577,13 @@ TEST_F(InventoryTest, TextsFillingTheirWholeFieldAreCutSafely)
 TEST_F(InventoryTest, InterfaceNameComesFromTheLastParenthesisedToken)
 {
     const std::string descriptions[] = {
-        "Adapter (",                            // nothing left after the cut
+        "Adapter (", // nothing left after the cut
         "Adapter ()",
-        "Adapter x(eth0)",                      // not a bare name
-        "Adapter (eth1) (eth2)",                // the last one wins
-        "Adapter eth3",                         // none
-        std::string(72, 'a') + " (eth5)",       // ends at the 79th character
-        std::string(100, 'a') + " (eth6)",      // cut off
+        "Adapter x(eth0)",                 // not a bare name
+        "Adapter (eth1) (eth2)",           // the last one wins
+        "Adapter eth3",                    // none
+        std::string(72, 'a') + " (eth5)",  // ends at the 79th character
+        std::string(100, 'a') + " (eth6)", // cut off
     };
     int index = 0;
     for (const std::string& description : descriptions) {
@@ -607,10 +595,10 @@ TEST_F(InventoryTest, InterfaceNameComesFromTheLastParenthesisedToken)
     }
     RunResult r = Run({});
     EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(Trace(), (std::vector<std::string>{
-                           "ifconfig up", "sleep 1", "ifconfig up", "sleep 1", "ifconfig (eth0 up",
-                           "sleep 1", "ifconfig eth2 up", "sleep 1", "ifconfig up", "sleep 1",
-                           "ifconfig eth5 up", "sleep 1", "ifconfig up", "sleep 1"}));
+    EXPECT_EQ(Trace(), (std::vector<std::string>{"ifconfig up", "sleep 1", "ifconfig up", "sleep 1",
+                                                 "ifconfig (eth0 up", "sleep 1", "ifconfig eth2 up",
+                                                 "sleep 1", "ifconfig up", "sleep 1", "ifconfig eth5 up",
+                                                 "sleep 1", "ifconfig up", "sleep 1"}));
 }
 
 // ---------------------------------------------------------------------------

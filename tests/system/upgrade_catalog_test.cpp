@@ -128,11 +128,12 @@ TEST_F(UpgradeCatalogTest, ClpEntryWithoutAThreePartVersionIsPassedOver)
 {
     AddStandardAdapter(0, sim::OptionRom::Clp);
     WriteCatalogImage("clp", "clp.rom", sim::BuildOptionRomFile(sim::OptionRom::Clp, 9, 0, 0));
-    ClpCatalog(PciId(0) + " short.rom v3.1\n" + PciId(0) + " none.rom 312\n" + PciId(0) + " clp.rom v9.0.0\n");
+    ClpCatalog(PciId(0) + " short.rom v3.1\n" + PciId(0) + " none.rom 312\n" + PciId(0) +
+               " clp.rom v9.0.0\n");
     RunResult r = RunWithInput({}, "y\n");
     EXPECT_EQ(r.Status, 0);
-    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("CLP 8.3.5 to 9.0.0", "y") + Notice + Selecting(0) +
-                         Upgrading("CLP 8.3.5 to 9.0.0") + Complete);
+    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("CLP 8.3.5 to 9.0.0", "y") + Notice +
+                         Selecting(0) + Upgrading("CLP 8.3.5 to 9.0.0") + Complete);
     EXPECT_EQ(FlashedImages(), std::vector<std::string>{ClpDir + "clp.rom"});
     ToolTrace();
 }
@@ -155,9 +156,9 @@ TEST_F(UpgradeCatalogTest, DeclinedBootCodeImageMakesWayForTheNextEntry)
     EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") +
                          Prompt("Boot Code 1.9.6 to 2.0.2", "y") + Notice + Selecting(0) +
                          Upgrading("Boot Code 1.9.6 to 2.0.2") + Complete);
-    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "second.bin", ".bc1.9.6.bin")},
-                                  AfterGoodFlash("eth0"),
-                                  BringUp({"eth0"})}));
+    EXPECT_EQ(
+        ToolTrace(),
+        Lines({{FlashBootCode(0, "second.bin", ".bc1.9.6.bin")}, AfterGoodFlash("eth0"), BringUp({"eth0"})}));
 }
 
 TEST_F(UpgradeCatalogTest, AdapterWithoutBootCodeVersionIsAnnouncedByEachStepThatFindsAnImage)
@@ -227,14 +228,14 @@ TEST_F(UpgradeCatalogTest, UnreadablePxeFilesArePassedOverAndKeepWhatWasAccepted
     RunResult r = RunWithInput({}, "y\ny\n");
     EXPECT_EQ(r.Status, 0);
     const std::string failures = "Failed to read file (" + PxeDir + "missing.rom) into memory!\n" +
-                                 "File size 1048577 is too big, max is 1048576!\r\n" + "Failed to read file (" +
-                                 PxeDir + "big.rom) into memory!\n";
-    const std::string questions = Prompt("Boot Code 1.9.6 to 2.0.1", "y") + failures +
-                                  Prompt("PXE 8.3.5 to 8.4.0", "y");
+                                 "File size 1048577 is too big, max is 1048576!\r\n" +
+                                 "Failed to read file (" + PxeDir + "big.rom) into memory!\n";
+    const std::string questions =
+        Prompt("Boot Code 1.9.6 to 2.0.1", "y") + failures + Prompt("PXE 8.3.5 to 8.4.0", "y");
     EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + questions + Notice + Selecting(0) +
                          Upgrading("Boot Code 1.9.6 to 2.0.1") + Upgrading("PXE 8.3.5 to 8.4.0") + Complete);
-    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + "y\n" + failures +
-                         Prompt("PXE 8.3.5 to 8.4.0", "y") + "y\n" + Selecting(0) +
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + "y\n" +
+                         failures + Prompt("PXE 8.3.5 to 8.4.0", "y") + "y\n" + Selecting(0) +
                          Upgrading("Boot Code 1.9.6 to 2.0.1") + Upgrading("PXE 8.3.5 to 8.4.0") + Complete);
     // The boot code accepted before the failures is still written.
     EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc.bin", ".bc1.9.6.p8.3.5.bin")},
@@ -313,8 +314,9 @@ TEST_F(UpgradeCatalogTest, ImagesNotNewerAreWarnedAboutAndProposedWithNo)
         for (const char* kind : {"bootcode", "pxe", "clp"})
             std::filesystem::remove(CatalogDir + "/" + kind + "/" + kind + ".info");
         if (c.kind == "pxe") {
-            WriteCatalogImage("pxe", "image", sim::BuildOptionRomFile(sim::OptionRom::Pxe, c.entry[0] - '0',
-                                                                      c.entry[2] - '0', c.entry[4] - '0'));
+            WriteCatalogImage("pxe", "image",
+                              sim::BuildOptionRomFile(sim::OptionRom::Pxe, c.entry[0] - '0', c.entry[2] - '0',
+                                                      c.entry[4] - '0'));
             PxeCatalog(PciId(0) + " image -\n");
         } else {
             WriteCatalogFile(c.kind, PciId(0) + " image " + c.entry + "\n");
@@ -334,9 +336,10 @@ TEST_F(UpgradeCatalogTest, DeclinedOlderImageForcesEveryLaterToolRun)
     OfferPxe(0, "pxe.rom", 8, 4, 0);
     RunResult r = RunWithInput({}, "n\ny\ny\n");
     EXPECT_EQ(r.Status, 0);
-    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + BootCodeOlder + Prompt("Boot Code 1.9.6 to 1.9.5", "n") +
-                         Prompt("PXE 8.3.5 to 8.4.0", "y") + Heading(1) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") +
-                         Notice + Selecting(0) + Upgrading("PXE 8.3.5 to 8.4.0") + Selecting(1) +
+    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + BootCodeOlder +
+                         Prompt("Boot Code 1.9.6 to 1.9.5", "n") + Prompt("PXE 8.3.5 to 8.4.0", "y") +
+                         Heading(1) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + Notice + Selecting(0) +
+                         Upgrading("PXE 8.3.5 to 8.4.0") + Selecting(1) +
                          Upgrading("Boot Code 1.9.6 to 2.0.1") + Complete);
     EXPECT_EQ(ToolTrace(), Lines({{FlashRom(0, PxeDir, "pxe.rom", ".bc1.9.6.p8.3.5.bin", true)},
                                   AfterGoodFlash("eth0"),
@@ -356,8 +359,8 @@ TEST_F(UpgradeCatalogTest, ClpForAPxeAdapterIsAnUpgradeAndForcesTheTool)
     // Without boot code, each option ROM run selects the adapter itself.
     EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("PXE 8.3.5 to 8.4.0", "y") +
                          Prompt("PXE 0.0.0 to CLP 3.1.2", "y") + Notice + Selecting(0) +
-                         Upgrading("PXE 8.3.5 to 8.4.0") + Selecting(0) + Upgrading("PXE 0.0.0 to CLP 3.1.2") +
-                         Complete);
+                         Upgrading("PXE 8.3.5 to 8.4.0") + Selecting(0) +
+                         Upgrading("PXE 0.0.0 to CLP 3.1.2") + Complete);
     EXPECT_EQ(ToolTrace(), Lines({{FlashRom(0, PxeDir, "pxe.rom", ".bc1.9.6.p8.3.5.bin", true)},
                                   AfterGoodFlash("eth0"),
                                   {FlashRom(0, ClpDir, "clp.rom", ".bc1.9.6.p0.0.0.bin", true)},
@@ -376,8 +379,8 @@ TEST_F(UpgradeCatalogTest, ClpForAPxeAdapterMakesSilentAcceptOlderImagesLaterInT
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.Out, "");
     EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Heading(1) + BootCodeOlder + Selecting(0) +
-                         Upgrading("PXE 0.0.0 to CLP 3.1.2") + Selecting(1) + Upgrading("Boot Code 1.9.6 to 1.9.5") +
-                         Complete);
+                         Upgrading("PXE 0.0.0 to CLP 3.1.2") + Selecting(1) +
+                         Upgrading("Boot Code 1.9.6 to 1.9.5") + Complete);
     EXPECT_EQ(ToolTrace(), Lines({{FlashRom(0, ClpDir, "clp.rom", ".bc1.9.6.p0.0.0.bin", true)},
                                   AfterGoodFlash("eth0"),
                                   {FlashBootCode(1, "old.bin", ".bc1.9.6.bin", true)},

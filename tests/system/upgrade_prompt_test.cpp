@@ -30,9 +30,9 @@ TEST_F(UpgradePromptTest, YesWordsAcceptTheImage)
         EXPECT_EQ(r.Status, 0);
         EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + word +
                              "\n" + Selecting(0) + Upgrading("Boot Code 1.9.6 to 2.0.1") + Complete);
-        EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc.bin", ".bc1.9.6.bin")},
-                                      AfterGoodFlash("eth0"),
-                                      BringUp({"eth0"})}));
+        EXPECT_EQ(
+            ToolTrace(),
+            Lines({{FlashBootCode(0, "bc.bin", ".bc1.9.6.bin")}, AfterGoodFlash("eth0"), BringUp({"eth0"})}));
     }
 }
 
@@ -147,10 +147,10 @@ TEST_F(UpgradePromptTest, OverlongAnswerIsJudgedOnItsFirst79CharactersAndTheRest
     RunResult r = RunWithInput({}, kept + std::string(120, 'q') + "\ny\n");
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") +
-                         Prompt("PXE 8.3.5 to 8.4.0", "y") + Notice + Selecting(0) + Upgrading("PXE 8.3.5 to 8.4.0") +
-                         Complete);
-    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + kept + "\n" +
-                         Prompt("PXE 8.3.5 to 8.4.0", "y") + "y\n" + Selecting(0) +
+                         Prompt("PXE 8.3.5 to 8.4.0", "y") + Notice + Selecting(0) +
+                         Upgrading("PXE 8.3.5 to 8.4.0") + Complete);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + kept +
+                         "\n" + Prompt("PXE 8.3.5 to 8.4.0", "y") + "y\n" + Selecting(0) +
                          Upgrading("PXE 8.3.5 to 8.4.0") + Complete);
     EXPECT_EQ(ToolTrace(), Lines({{FlashRom(0, PxeDir, "pxe.rom", ".bc1.9.6.p8.3.5.bin")},
                                   AfterGoodFlash("eth0"),
@@ -182,7 +182,8 @@ TEST_F(UpgradePromptTest, QuitAtThePxeQuestionStillAsksTheClpQuestionOfThatAdapt
     EXPECT_EQ(r.Status, 2);
     // The second adapter is never examined.
     EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") +
-                         Prompt("PXE 8.3.5 to 8.4.0", "y") + Prompt("PXE 0.0.0 to CLP 3.1.2", "y") + Cancelled);
+                         Prompt("PXE 8.3.5 to 8.4.0", "y") + Prompt("PXE 0.0.0 to CLP 3.1.2", "y") +
+                         Cancelled);
     EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + "y\n" +
                          Prompt("PXE 8.3.5 to 8.4.0", "y") + "q\n" + Prompt("PXE 0.0.0 to CLP 3.1.2", "y") +
                          "y\n" + Cancelled);

@@ -14,8 +14,7 @@
 
 namespace systest::upgrade {
 
-inline const std::string Notice =
-    "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n";
+inline const std::string Notice = "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n";
 inline const std::string Complete = "\nNIC firmware update complete.\n";
 inline const std::string WithErrors = "\nNIC firmware update completed with errors. \n";
 inline const std::string Cancelled = "\nFirmware upgrade cancelled by User \n";
@@ -53,7 +52,10 @@ inline std::string PciId(int index)
 }
 
 inline std::string Heading(int index) { return "\nFound " + Name(index) + " MAC: " + Mac(index) + " \n"; }
-inline std::string Selecting(int index) { return "\nSelecting " + Name(index) + " MAC: " + Mac(index) + " \n"; }
+inline std::string Selecting(int index)
+{
+    return "\nSelecting " + Name(index) + " MAC: " + Mac(index) + " \n";
+}
 inline std::string Upgrading(const std::string& description) { return "Upgrading " + description + "\n"; }
 
 // The question line as the prompt shows it, without a line end.

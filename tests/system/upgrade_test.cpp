@@ -42,12 +42,12 @@ TEST_F(UpgradeRunTest, OneNewerBootCodeImageAcceptedWithAnEmptyAnswerIsWrittenAn
     // The typed line completes the question's line; the notice is console only.
     EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + question + "\n" + Selecting(0) +
                          Upgrading("Boot Code 1.9.6 to 2.0.1") + Complete);
-    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin")},
-                                  AfterGoodFlash("eth0"),
-                                  BringUp({"eth0"})}));
+    EXPECT_EQ(
+        ToolTrace(),
+        Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin")}, AfterGoodFlash("eth0"), BringUp({"eth0"})}));
     EXPECT_EQ(FlashToolArguments(),
-              (std::vector<std::vector<std::string>>{
-                  {Mac(0), "upgrade", "-bc", BootCodeDir + "bc_201.bin", BackupDir + Mac(0) + ".bc1.9.6.bin"}}));
+              (std::vector<std::vector<std::string>>{{Mac(0), "upgrade", "-bc", BootCodeDir + "bc_201.bin",
+                                                      BackupDir + Mac(0) + ".bc1.9.6.bin"}}));
     EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 1u);
 }
 
@@ -100,10 +100,9 @@ TEST_F(UpgradeRunTest, NoticeIsPrintedOnceAndEachAdapterIsSelectedBeforeItsWrite
     RunResult r = RunWithInput({}, "n\ny\ny\n");
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") +
-                         Prompt("PXE 8.3.5 to 8.4.0", "y") + Heading(1) +
-                         Prompt("CLP 8.3.5 to 9.0.0", "y") + Notice + Selecting(0) +
-                         Upgrading("PXE 8.3.5 to 8.4.0") + Selecting(1) + Upgrading("CLP 8.3.5 to 9.0.0") +
-                         Complete);
+                         Prompt("PXE 8.3.5 to 8.4.0", "y") + Heading(1) + Prompt("CLP 8.3.5 to 9.0.0", "y") +
+                         Notice + Selecting(0) + Upgrading("PXE 8.3.5 to 8.4.0") + Selecting(1) +
+                         Upgrading("CLP 8.3.5 to 9.0.0") + Complete);
     EXPECT_EQ(ToolTrace(), Lines({{FlashRom(0, PxeDir, "pxe_840.rom", ".bc1.9.6.p8.3.5.bin")},
                                   AfterGoodFlash("eth0"),
                                   {FlashRom(1, ClpDir, "clp_900.rom", ".bc1.9.6.p8.3.5.bin")},
@@ -145,8 +144,8 @@ TEST_F(UpgradeRunTest, ToolFailureIsReportedWithItsCodeInHexAndSkipsTheReload)
                          Upgrading("Boot Code 1.9.6 to 2.0.1") + ToolFailedConsole(0) + WithErrors);
     EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + question + "\n" + Selecting(0) +
                          Upgrading("Boot Code 1.9.6 to 2.0.1") + ToolFailedLog(0, "a") + WithErrors);
-    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers},
-                                  BringUp({"eth0"})}));
+    EXPECT_EQ(ToolTrace(),
+              Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers}, BringUp({"eth0"})}));
     EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 1u);
 }
 
@@ -164,8 +163,8 @@ TEST_F(UpgradeRunTest, ToolWhoseShellIsKilledFails)
     EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + "\n" +
                          Selecting(0) + Upgrading("Boot Code 1.9.6 to 2.0.1") + ToolFailedLog(0, "89") +
                          WithErrors);
-    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers},
-                                  BringUp({"eth0"})}));
+    EXPECT_EQ(ToolTrace(),
+              Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers}, BringUp({"eth0"})}));
 }
 
 TEST_F(UpgradeRunTest, OneImageWrittenAndAnotherFailingEndsWithErrors)
@@ -319,9 +318,9 @@ TEST_F(UpgradeRunTest, ShortMacGivesABlankPaddedBackupPathThatStaysOneArgument)
     EXPECT_EQ(r.Out, std::string(Banner) + "\nFound " + Name(0) + " MAC: 02A0B0C0D0   \n" +
                          Prompt("Boot Code 1.9.6 to 2.0.1", "y") + Notice + "\nSelecting " + Name(0) +
                          " MAC: 02A0B0C0D0   \n" + Upgrading("Boot Code 1.9.6 to 2.0.1") + Complete);
-    EXPECT_EQ(FlashToolArguments(),
-              (std::vector<std::vector<std::string>>{{"02A0B0C0D0", "upgrade", "-bc", BootCodeDir + "bc_201.bin",
-                                                      BackupDir + "02A0B0C0D0  .bc1.9.6.bin"}}));
+    EXPECT_EQ(FlashToolArguments(), (std::vector<std::vector<std::string>>{
+                                        {"02A0B0C0D0", "upgrade", "-bc", BootCodeDir + "bc_201.bin",
+                                         BackupDir + "02A0B0C0D0  .bc1.9.6.bin"}}));
 }
 
 TEST_F(UpgradeRunTest, EmptyInterfaceNameIsPassedUnchanged)
@@ -391,7 +390,8 @@ TEST_F(UpgradeRunTest, WrittenImagesShowInTheNextListingAndTheBackupHoldsTheOldN
     std::vector<uint8_t> backup;
     ASSERT_TRUE(sim::ReadFile(Root + "/varopt/orvan/nicfw_backup/" + Mac(0) + ".bc1.9.6.p8.3.5.bin", backup));
     EXPECT_EQ(backup, before);
-    EXPECT_TRUE(std::filesystem::exists(Root + "/varopt/orvan/nicfw_backup/" + Mac(0) + ".bc2.0.6.p8.3.5.bin"));
+    EXPECT_TRUE(
+        std::filesystem::exists(Root + "/varopt/orvan/nicfw_backup/" + Mac(0) + ".bc2.0.6.p8.3.5.bin"));
     ToolTrace();
 
     ClearRecords();

@@ -179,13 +179,13 @@ TEST(InterfaceName, TheLastParenthesisedTokenLosesItsFirstAndLastCharacter)
 
 TEST_F(Fleet, SupportedAdaptersAreTakenInLibraryOrder)
 {
-    auto a0 = Adapter(0), a1 = Adapter(1), a2 = Adapter(2), a3 = Adapter(3), a4 = Adapter(4),
-         a5 = Adapter(5), a6 = Adapter(6), a7 = Adapter(7);
-    a1.NicInfoStatus = 5;   // not described: dropped
-    a4.DeviceId = 0x4401;   // unsupported device
-    a5.NicFlags = 0x3;      // bit 0 set
+    auto a0 = Adapter(0), a1 = Adapter(1), a2 = Adapter(2), a3 = Adapter(3), a4 = Adapter(4), a5 = Adapter(5),
+         a6 = Adapter(6), a7 = Adapter(7);
+    a1.NicInfoStatus = 5; // not described: dropped
+    a4.DeviceId = 0x4401; // unsupported device
+    a5.NicFlags = 0x3;    // bit 0 set
     a6.NicType = 3;
-    a7.NicFlags = 0x2;      // other bits do not matter
+    a7.NicFlags = 0x2; // other bits do not matter
     a3.PhyNicStatus = 9;
     Write({a0, a1, a2, a3, a4, a5, a6, a7});
     Inventory();
@@ -223,9 +223,9 @@ TEST_F(Fleet, NoAdaptersOrFailingListCallsLeaveTheCountZero)
 TEST_F(Fleet, InstalledRecordCopiesIdentityAndParsesVersions)
 {
     auto a = Adapter(0, sim::OptionRom::Pxe);
-    a.Name = std::string(148, 'N');           // no NUL within the library's field
+    a.Name = std::string(148, 'N');                    // no NUL within the library's field
     a.Description = std::string(150, 'D') + " (eth9)"; // cut to 79: the token is gone
-    a.Mac = "00112233AABBC";                  // 13 characters, no NUL
+    a.Mac = "00112233AABBC";                           // 13 characters, no NUL
     a.BootCodeText = "10.2.3";
     a.HasBootCodeText = true;
     Write({a});
@@ -281,8 +281,10 @@ TEST_F(Fleet, TheScanTellsTheOptionRomKind)
     EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion | InstPxeVersion);
     EXPECT_EQ(gRun.Installed[1].InstalledFlags, InstBootCodeVersion | InstClpVersion);
     EXPECT_EQ(gRun.Installed[2].InstalledFlags, InstBootCodeVersion | InstIscsiVersion);
-    EXPECT_EQ(gRun.Installed[1].ClpMajor * 100 + gRun.Installed[1].ClpMinor * 10 + gRun.Installed[1].ClpBuild, 835u);
-    EXPECT_EQ(gRun.Installed[2].ClpMajor * 100 + gRun.Installed[2].ClpMinor * 10 + gRun.Installed[2].ClpBuild, 835u);
+    EXPECT_EQ(gRun.Installed[1].ClpMajor * 100 + gRun.Installed[1].ClpMinor * 10 + gRun.Installed[1].ClpBuild,
+              835u);
+    EXPECT_EQ(gRun.Installed[2].ClpMajor * 100 + gRun.Installed[2].ClpMinor * 10 + gRun.Installed[2].ClpBuild,
+              835u);
     EXPECT_EQ(gRun.Installed[0].ClpMajor + gRun.Installed[0].ClpMinor + gRun.Installed[0].ClpBuild, 0u);
     for (uint32_t i = 0; i < 4; ++i)
         EXPECT_EQ(gRun.Adapters[i].DiagOpen, 0u);
@@ -309,7 +311,8 @@ TEST_F(Fleet, OnlyClassOneEntriesUpToTheSixteenthCount)
     // comes second and does not count.
     auto& clpImage = images[a1.NvramFile];
     clpImage.resize(0x2000);
-    std::copy(images[a.NvramFile].begin() + 0x400, images[a.NvramFile].begin() + 0x500, clpImage.begin() + 0x1000);
+    std::copy(images[a.NvramFile].begin() + 0x400, images[a.NvramFile].begin() + 0x500,
+              clpImage.begin() + 0x1000);
     PutBe32(clpImage, 0x18 + 12, 0x10000100);
     PutBe32(clpImage, 0x1C + 12, 0x1000);
     Write({a, a1});
@@ -330,7 +333,8 @@ TEST_F(Fleet, NoClassOneEntryLeavesOnlyThePxeBytes)
     Write({a});
     Inventory();
     EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion);
-    EXPECT_EQ(gRun.Installed[0].PxeMajor * 100 + gRun.Installed[0].PxeMinor * 10 + gRun.Installed[0].PxeBuild, 835);
+    EXPECT_EQ(gRun.Installed[0].PxeMajor * 100 + gRun.Installed[0].PxeMinor * 10 + gRun.Installed[0].PxeBuild,
+              835);
 }
 
 TEST_F(Fleet, ImageOffsetsAnywhereAreHarmless)

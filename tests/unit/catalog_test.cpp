@@ -13,8 +13,8 @@
 #include "catalog/select.h"
 #include "console/output.h"
 #include "console/prompt.h"
-#include "main/run_state.h"
 #include "fleet.h"
+#include "main/run_state.h"
 #include "test_support.h"
 
 namespace {
@@ -138,8 +138,7 @@ protected:
     }
 
     // Runs step with the console captured.
-    template <typename F>
-    std::string Console(F step)
+    template <typename F> std::string Console(F step)
     {
         test::ConsoleCapture capture;
         capture.Start();
@@ -217,7 +216,7 @@ TEST_F(CatalogTest, NvramHeaderFieldsAndOldDirectoryTakesAnyOptionRom)
     PutBe16(b, 162, 0x1A2B);
     PutBe16(b, 164, 0x7A8B);
     PutBe16(b, 166, 0x5E6F);
-    DirEntry(b, 0, TypeLength(0, 0), 0x100);   // empty: skipped
+    DirEntry(b, 0, TypeLength(0, 0), 0x100);    // empty: skipped
     DirEntry(b, 1, TypeLength(0, 0x80), 0x180); // no 55 AA: skipped
     DirEntry(b, 2, TypeLength(7, 0x80), 0x200); // any type will do
     PxeRegion(b, 0x100, true, 0x10, 9, 9, 9);
@@ -366,7 +365,7 @@ TEST_F(CatalogTest, AsfFileVersionTakesOneCharacterMajor)
         {"ASF v1.05", SelIpmiVersion, 1, 5},
         {"12.05", SelIpmiVersion, 2, 5},
         {"2.345", SelIpmiVersion, 2, 34},
-        {"7.", SelIpmiVersion, 7, 99},  // minor not found: left as it was
+        {"7.", SelIpmiVersion, 7, 99},   // minor not found: left as it was
         {"x.5", SelIpmiVersion, 99, 99}, // nothing parsed, flag set all the same
         {"no dot", 0, 99, 99},
     };
@@ -551,8 +550,8 @@ TEST_F(CatalogTest, LongestVersionsAreCutToThePromptLine)
 TEST_F(CatalogTest, EntriesAreTokensWhateverTheLineBreaks)
 {
     Boot(1, 0, 0);
-    test::WriteText(BootDir + "bootcode.info", "0000-0000-0000-0000 other.bin v9.9.9 " + AdapterId +
-                                                   "\n\n  bc.bin\n\tv2.0.1\n");
+    test::WriteText(BootDir + "bootcode.info",
+                    "0000-0000-0000-0000 other.bin v9.9.9 " + AdapterId + "\n\n  bc.bin\n\tv2.0.1\n");
     gRun.OptionFlags = FlagAssumeDefault;
     EXPECT_EQ(Console(SelectBootCode), Heading);
     EXPECT_EQ(selection->SelectionFlags, SelBootCodeVersion | SelBootCodeAccepted);
@@ -608,8 +607,8 @@ TEST_F(CatalogTest, BootCodeVersionShapes)
         bool taken;
         uint32_t major, minor, build;
     } cases[] = {
-        {"v4.6.4", true, 4, 6, 4},  {"x4.x.4", true, 4, 0, 4}, {"v4.6.10", false, 0, 0, 0},
-        {"4.6.4", false, 0, 0, 0},  {"v4-6.4", false, 0, 0, 0}, {std::string(40, 'v'), false, 0, 0, 0},
+        {"v4.6.4", true, 4, 6, 4}, {"x4.x.4", true, 4, 0, 4},  {"v4.6.10", false, 0, 0, 0},
+        {"4.6.4", false, 0, 0, 0}, {"v4-6.4", false, 0, 0, 0}, {std::string(40, 'v'), false, 0, 0, 0},
     };
     for (const Case& c : cases) {
         *selection = {};
@@ -666,8 +665,9 @@ TEST_F(CatalogTest, ClpVersionTokens)
                 << console;
         } else {
             // Skipped: only the next entry is offered.
-            EXPECT_EQ(console, Heading + "*** WARNING *** - Installed CLP is the same version as selected CLP.\n"
-                                         "Update CLP 0.0.0 to 0.0.0 -  y/n/q (n):");
+            EXPECT_EQ(console, Heading +
+                                   "*** WARNING *** - Installed CLP is the same version as selected CLP.\n"
+                                   "Update CLP 0.0.0 to 0.0.0 -  y/n/q (n):");
             EXPECT_EQ(std::string(selection->ClpPath), ClpDir + "b.bin");
         }
     }
@@ -677,11 +677,14 @@ TEST_F(CatalogTest, SeveralImagesAreOfferedInOrderAndIncompleteEntriesIgnored)
 {
     Boot(1, 0, 0);
     // The last entry has no version token: nothing of it may be used.
-    test::WriteText(BootDir + "bootcode.info", AdapterId + " a.bin v2.0.0 " + AdapterId + " b.bin v3.0.0 " +
-                                                   AdapterId + " c.bin");
+    test::WriteText(BootDir + "bootcode.info",
+                    AdapterId + " a.bin v2.0.0 " + AdapterId + " b.bin v3.0.0 " + AdapterId + " c.bin");
     FeedStdin("n\n\n");
     std::string console = Console(SelectBootCode);
-    EXPECT_EQ(console, Heading + "Update Boot Code 1.0.0 to 2.0.0 -  y/n/q (y):Update Boot Code 1.0.0 to 3.0.0 -  y/n/q (y):");
+    EXPECT_EQ(
+        console,
+        Heading +
+            "Update Boot Code 1.0.0 to 2.0.0 -  y/n/q (y):Update Boot Code 1.0.0 to 3.0.0 -  y/n/q (y):");
     EXPECT_EQ(selection->SelectionFlags, SelBootCodeVersion | SelBootCodeAccepted);
     EXPECT_EQ(std::string(selection->BootCodePath), BootDir + "b.bin");
     EXPECT_EQ(selection->BootCodeMajor, 3u);
@@ -752,7 +755,8 @@ TEST_F(CatalogTest, PxeAndClpAnswers)
     // A declined PXE image leaves its version; the next one replaces it.
     selection->SelectionFlags = SelBootCodeAccepted;
     FeedStdin("n\ny\n");
-    EXPECT_EQ(Console(SelectPXE), "Update PXE 0.0.0 to 9.0.0 -  y/n/q (y):Update PXE 0.0.0 to 9.1.0 -  y/n/q (y):");
+    EXPECT_EQ(Console(SelectPXE),
+              "Update PXE 0.0.0 to 9.0.0 -  y/n/q (y):Update PXE 0.0.0 to 9.1.0 -  y/n/q (y):");
     EXPECT_EQ(selection->SelectionFlags, SelBootCodeAccepted | SelPxeVersion | SelPxeAccepted);
     EXPECT_EQ(std::string(selection->PxePath), PxeDir + "b.rom");
     EXPECT_EQ(selection->PxeMinor, 1);
@@ -799,8 +803,8 @@ TEST_F(CatalogTest, UnreadablePxeImageKeepsAcceptedBootCodeAndGoesOn)
         SelectBootCode();
         SelectPXE();
     });
-    EXPECT_EQ(console, Heading + "Update Boot Code 1.0.0 to 2.0.1 -  y/n/q (y):" + "Failed to read file (" + PxeDir +
-                           "missing.rom) into memory!\nUpdate PXE 0.0.0 to 9.0.0 -  y/n/q (y):");
+    EXPECT_EQ(console, Heading + "Update Boot Code 1.0.0 to 2.0.1 -  y/n/q (y):" + "Failed to read file (" +
+                           PxeDir + "missing.rom) into memory!\nUpdate PXE 0.0.0 to 9.0.0 -  y/n/q (y):");
     EXPECT_EQ(selection->SelectionFlags,
               SelBootCodeVersion | SelBootCodeAccepted | SelPxeVersion | SelPxeAccepted);
     EXPECT_EQ(std::string(selection->BootCodePath), BootDir + "bc.bin");

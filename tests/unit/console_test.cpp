@@ -141,7 +141,8 @@ TEST(ShellWord, OrdinaryFieldsStayAsTheyAreAndOthersAreQuoted)
 {
     EXPECT_EQ(ShellWord(""), "");
     EXPECT_EQ(ShellWord("eth0"), "eth0");
-    EXPECT_EQ(ShellWord("/opt/orvan/nic_fw/nx2/bootcode/b-2.0.1_x.bin"), "/opt/orvan/nic_fw/nx2/bootcode/b-2.0.1_x.bin");
+    EXPECT_EQ(ShellWord("/opt/orvan/nic_fw/nx2/bootcode/b-2.0.1_x.bin"),
+              "/opt/orvan/nic_fw/nx2/bootcode/b-2.0.1_x.bin");
     EXPECT_EQ(ShellWord("a:b=c@d%e+f,g"), "a:b=c@d%e+f,g");
     EXPECT_EQ(ShellWord("0011AABB    .bc1.bin"), "'0011AABB    .bc1.bin'");
     EXPECT_EQ(ShellWord("x;reboot"), "'x;reboot'");
@@ -167,10 +168,10 @@ TEST_F(Prompt, AnswerWordsAreMatchedExactly)
         const char* Typed;
         int Expected;
     } cases[] = {
-        {"y\n", AnswerYes},    {"yes\n", AnswerYes},   {"Y\n", AnswerYes},     {"Yes\n", AnswerYes},
-        {"YES\n", AnswerYes},  {"q\n", AnswerQuit},    {"Q\n", AnswerQuit},    {"Quit\n", AnswerQuit},
-        {"QUIT\n", AnswerQuit}, {"quit\n", AnswerQuit}, {"n\n", AnswerNo},     {"no\n", AnswerNo},
-        {"yES\n", AnswerNo},   {"Yes \n", AnswerNo},   {" y\n", AnswerNo},     {"qq\n", AnswerNo},
+        {"y\n", AnswerYes},     {"yes\n", AnswerYes},   {"Y\n", AnswerYes},  {"Yes\n", AnswerYes},
+        {"YES\n", AnswerYes},   {"q\n", AnswerQuit},    {"Q\n", AnswerQuit}, {"Quit\n", AnswerQuit},
+        {"QUIT\n", AnswerQuit}, {"quit\n", AnswerQuit}, {"n\n", AnswerNo},   {"no\n", AnswerNo},
+        {"yES\n", AnswerNo},    {"Yes \n", AnswerNo},   {" y\n", AnswerNo},  {"qq\n", AnswerNo},
     };
     for (const Case& c : cases) {
         test::FeedStdin(c.Typed);

@@ -47,7 +47,11 @@ uint16_t Be16(const std::vector<uint8_t>& b, size_t at) { return uint16_t((b[at]
 
 class SimDir : public ::testing::Test {
 protected:
-    void SetUp() override { dir = MakeTempDir(); ASSERT_FALSE(dir.empty()); }
+    void SetUp() override
+    {
+        dir = MakeTempDir();
+        ASSERT_FALSE(dir.empty());
+    }
     void TearDown() override
     {
         BmapiUninitialize();
@@ -64,12 +68,12 @@ TEST_F(SimDir, AdapterAndLibraryFilesRoundTrip)
     a.Handle = 0x42;
     a.NicFlags = 0x3;
     a.NicType = 5;
-    a.Description = " Adapter = (eth9)  ";  // texts keep blanks and '='
+    a.Description = " Adapter = (eth9)  "; // texts keep blanks and '='
     a.Name = "Name";
     a.Mac = "0011223344AA";
     a.VendorId = 0x1F0A, a.DeviceId = 0x4401, a.SubsystemVendorId = 0xFFFF, a.SubsystemId = 0x7C;
     a.NvramFile = "x.nvram";
-    a.HasBootCodeText = true;  // an empty override is still an override
+    a.HasBootCodeText = true; // an empty override is still an override
     a.OptionRomText = "v1.2.3";
     a.HasOptionRomText = true;
     a.PhyNicStatus = 1, a.NicInfoStatus = 2, a.FwInfoStatus = 3;
@@ -130,17 +134,17 @@ TEST_F(SimDir, HandWrittenFilesParseAsDocumented)
     std::vector<sim::AdapterSpec> read;
     ASSERT_TRUE(sim::ReadAdapters(dir, read));
     ASSERT_EQ(read.size(), 2u);
-    EXPECT_EQ(read[0].FileName, "adapter02.conf");  // file name order
-    EXPECT_EQ(read[0].Handle, 8u);                   // C notation: octal
+    EXPECT_EQ(read[0].FileName, "adapter02.conf"); // file name order
+    EXPECT_EQ(read[0].Handle, 8u);                 // C notation: octal
     EXPECT_EQ(read[0].DeviceId, 0x1Fu);
-    EXPECT_EQ(read[0].SubsystemId, 0u);              // not a number: ignored
-    EXPECT_EQ(read[0].VendorId, 0u);                 // beyond 32 bits: ignored
-    EXPECT_EQ(read[0].Name, "first");                // last line without a line end
+    EXPECT_EQ(read[0].SubsystemId, 0u); // not a number: ignored
+    EXPECT_EQ(read[0].VendorId, 0u);    // beyond 32 bits: ignored
+    EXPECT_EQ(read[0].Name, "first");   // last line without a line end
     EXPECT_FALSE(read[0].HasBootCodeText);
     EXPECT_EQ(read[1].Name, "second");
 
     sim::LibrarySpec l;
-    ASSERT_TRUE(sim::ReadLibrary(dir, l));  // library.conf is optional
+    ASSERT_TRUE(sim::ReadLibrary(dir, l)); // library.conf is optional
     EXPECT_EQ(l.Major, 3u);
     EXPECT_EQ(l.Minor, 0u);
     EXPECT_EQ(l.Build, 2u);
@@ -154,14 +158,15 @@ TEST(SimNvram, LayoutBytesAtTheirOffsets)
     // Bytes with class 1 in their high nibble wherever the fields allow.
     const uint8_t mac[6] = {0x1F, 0x1E, 0x1D, 0x1C, 0x1B, 0x1A};
     std::memcpy(spec.Mac, mac, 6);
-    spec.VendorId = 0x1F0A, spec.DeviceId = 0x1640, spec.SubsystemVendorId = 0x1F1F, spec.SubsystemId = 0x007C;
+    spec.VendorId = 0x1F0A, spec.DeviceId = 0x1640, spec.SubsystemVendorId = 0x1F1F,
+    spec.SubsystemId = 0x007C;
     spec.Rom = sim::OptionRom::Clp;
     spec.RomMajor = 3, spec.RomMinor = 1, spec.RomBuild = 9;
     std::vector<uint8_t> b = sim::BuildNvramImage(spec);
 
     ASSERT_GE(b.size(), 0x500u);
     EXPECT_EQ(Be32(b, 0), 0x669955AAu);
-    EXPECT_EQ(Be32(b, 24) >> 28, 1u);              // entry 0: class 1
+    EXPECT_EQ(Be32(b, 24) >> 28, 1u); // entry 0: class 1
     uint32_t length = Be32(b, 24) & 0x3FFFFF;
     uint32_t region = Be32(b, 28);
     EXPECT_EQ(region, 0x400u);
@@ -210,7 +215,7 @@ TEST(SimNvram, OptionRomFilesCarryKindAndVersion)
 {
     struct Case {
         sim::OptionRom Kind;
-        const char* Signature;  // the bytes the installed-version scan checks
+        const char* Signature; // the bytes the installed-version scan checks
         size_t Length;
     };
     const Case cases[] = {
@@ -237,7 +242,7 @@ TEST(SimNvram, OptionRomFilesCarryKindAndVersion)
     std::vector<uint8_t> iscsi = sim::BuildOptionRomFile(sim::OptionRom::Iscsi, 1, 0, 0);
     EXPECT_EQ(std::memcmp(&iscsi[0x24], "\x20\x54\x42\x53", 4), 0);
     EXPECT_EQ(std::memcmp(&iscsi[0x29], "\x20\x20\x20", 3), 0);
-    EXPECT_NE(std::memcmp(&iscsi[0x20], "\x49\x44\x4E\x55", 4), 0);  // not taken for PXE
+    EXPECT_NE(std::memcmp(&iscsi[0x20], "\x49\x44\x4E\x55", 4), 0); // not taken for PXE
     uint8_t maj = 0, min = 0, bld = 0;
     std::vector<uint8_t> shortFile = {0x55, 0xAA, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     EXPECT_FALSE(sim::OptionRomVersionOf(shortFile.data(), shortFile.size(), maj, min, bld));
@@ -361,15 +366,15 @@ TEST_F(SimDir, LibraryGuardsReadsAndRecords)
     library.Trace = true;
     ASSERT_TRUE(sim::WriteLibrary(dir, library));
     sim::AdapterSpec a = sim::DemoAdapters()[0];
-    a.Name = std::string(148, 'N');  // as long as the field: no NUL
+    a.Name = std::string(148, 'N'); // as long as the field: no NUL
     a.ReadFailOffsets = {0x41};
-    a.ReadStatus = 0;  // an injected failure never reads as success
+    a.ReadStatus = 0; // an injected failure never reads as success
     ASSERT_TRUE(sim::WriteAdapter(dir, a));
     ASSERT_TRUE(sim::WriteFile(dir + "/" + a.NvramFile, sim::DemoNvram(0)));
     setenv("BMAPI_SIM_DIR", dir.c_str(), 1);
 
     uint32_t count = 0, word = 0;
-    EXPECT_NE(BmapiGetNumPhyNicEx(&count), 0u);  // not open yet
+    EXPECT_NE(BmapiGetNumPhyNicEx(&count), 0u); // not open yet
     ASSERT_EQ(BmapiInitializeEx(0), 0u);
     ASSERT_EQ(BmapiGetNumPhyNicEx(&count), 0u);
     ASSERT_EQ(count, 1u);
@@ -381,26 +386,26 @@ TEST_F(SimDir, LibraryGuardsReadsAndRecords)
     phyNic.RecordVersion = PhyNicRecordVersion;
     ASSERT_EQ(BmapiGetPhyNic(1, &phyNic), 0u);
     EXPECT_EQ(std::string(phyNic.Name, sizeof phyNic.Name), a.Name);
-    EXPECT_EQ(phyNic.Reserved1[0], 0);  // the byte after Name is the library's own, not a NUL
+    EXPECT_EQ(phyNic.Reserved1[0], 0); // the byte after Name is the library's own, not a NUL
     FwInfo fw{};
     fw.RecordVersion = FwInfoRecordVersion;
     ASSERT_EQ(BmapiGet5706FwInfo(1, &fw), 0u);
     EXPECT_STREQ(fw.BootCodeVersionText, "1.9.6");
     EXPECT_STREQ(fw.OptionRomVersionText, "1.4.2");
 
-    EXPECT_NE(BmapiReadFirmware(1, 0, &word, 1, AccessKey), 0u);  // not in diagnostic mode
+    EXPECT_NE(BmapiReadFirmware(1, 0, &word, 1, AccessKey), 0u); // not in diagnostic mode
     ASSERT_EQ(BmapiInitDiag(1), 0u);
     EXPECT_NE(BmapiReadFirmware(1, 0, &word, 1, "{5A1C9E42}"), 0u);
     ASSERT_EQ(BmapiReadFirmware(1, 0, &word, 1, AccessKey), 0u);
-    EXPECT_EQ(std::memcmp(&word, "\x66\x99\x55\xAA", 4), 0);  // NVRAM byte order
-    EXPECT_NE(BmapiReadFirmware(1, 0x40, &word, 1, AccessKey), 0u);  // covers 0x41
+    EXPECT_EQ(std::memcmp(&word, "\x66\x99\x55\xAA", 4), 0);        // NVRAM byte order
+    EXPECT_NE(BmapiReadFirmware(1, 0x40, &word, 1, AccessKey), 0u); // covers 0x41
     EXPECT_EQ(BmapiReadFirmware(1, 0x44, &word, 1, AccessKey), 0u);
     size_t size = sim::DemoNvram(0).size();
     EXPECT_EQ(BmapiReadFirmware(1, uint32_t(size - 4), &word, 1, AccessKey), 0u);
     EXPECT_NE(BmapiReadFirmware(1, uint32_t(size - 2), &word, 1, AccessKey), 0u);
     EXPECT_NE(BmapiReadFirmware(1, 0xFFFFFFF0, &word, 1, AccessKey), 0u);
     EXPECT_NE(BmapiReadFirmware(1, 4, &word, 0x40000000, AccessKey), 0u);
-    EXPECT_NE(BmapiReadFirmware(2, 0, &word, 1, AccessKey), 0u);  // unknown handle
+    EXPECT_NE(BmapiReadFirmware(2, 0, &word, 1, AccessKey), 0u); // unknown handle
     ASSERT_EQ(BmapiUnInitDiag(1), 0u);
     EXPECT_NE(BmapiReadFirmware(1, 0, &word, 1, AccessKey), 0u);
     BmapiUninitialize();
@@ -451,7 +456,7 @@ TEST_F(SimDir, ToolWritesImagesKeepsBackupsAndRefusesDowngrades)
     ASSERT_TRUE(sim::WriteFile(older, before));
     EXPECT_EQ(RunTool(mac0 + " upgrade -bc " + older + " " + dir + "/b2"), 4);
     EXPECT_EQ(RunTool(mac2 + " upgrade -mba " + clp + " " + dir + "/b3"), 4);
-    EXPECT_FALSE(sim::ReadFile(dir + "/b3", after));  // nothing written when refused
+    EXPECT_FALSE(sim::ReadFile(dir + "/b3", after)); // nothing written when refused
     EXPECT_EQ(sim::OptionRomTextOf(Bytes(dir + "/fleet/adapter2.nvram")), "2.2.1");
     EXPECT_EQ(RunTool(mac0 + " upgrade -F -bc " + older + " " + dir + "/b2"), 0);
     EXPECT_EQ(sim::BootCodeTextOf(Bytes(dir + "/fleet/adapter0.nvram")), "1.9.6");

@@ -17,7 +17,7 @@
 
 namespace {
 std::vector<unsigned> pauses;
-}
+} // namespace
 
 // The process's pauses: recorded instead of slept.
 extern "C" unsigned sleep(unsigned seconds)
@@ -37,12 +37,17 @@ const std::string TracePath = Scratch + "/trace";
 void InstallRecorder(const std::string& name)
 {
     std::string script = "#!/bin/sh\n"
-                         "echo \"" + name + " $*\" >> " + TracePath + "\n";
+                         "echo \"" +
+                         name + " $*\" >> " + TracePath + "\n";
     if (name == "wrenflash")
         script += "printf 'answers %s\\n' \"$(cat)\" >> " + TracePath + "\n";
     script += "for last in \"$@\"; do :; done\n"
-              "if [ -f " + Scratch + "/" + name + ".$last.exit ]; then exit $(cat " + Scratch + "/" + name + ".$last.exit); fi\n"
-              "if [ -f " + Scratch + "/" + name + ".exit ]; then exit $(cat " + Scratch + "/" + name + ".exit); fi\n"
+              "if [ -f " +
+              Scratch + "/" + name + ".$last.exit ]; then exit $(cat " + Scratch + "/" + name +
+              ".$last.exit); fi\n"
+              "if [ -f " +
+              Scratch + "/" + name + ".exit ]; then exit $(cat " + Scratch + "/" + name +
+              ".exit); fi\n"
               "exit 0\n";
     const std::string path = "/usr/sbin/" + name;
     test::WriteText(path, script);
@@ -90,7 +95,10 @@ protected:
         gRun = {};
     }
 
-    static void ExitCode(const std::string& name, int code) { test::WriteText(Scratch + "/" + name + ".exit", std::to_string(code)); }
+    static void ExitCode(const std::string& name, int code)
+    {
+        test::WriteText(Scratch + "/" + name + ".exit", std::to_string(code));
+    }
 
     void AcceptBootCode(int i, uint32_t major, uint32_t minor, uint32_t build)
     {
@@ -99,7 +107,8 @@ protected:
         s.BootCodeMajor = major;
         s.BootCodeMinor = minor;
         s.BootCodeBuild = build;
-        std::snprintf(s.BootCodePath, sizeof s.BootCodePath, "/opt/orvan/nic_fw/nx2/bootcode/bc%u%u%u.bin", major, minor, build);
+        std::snprintf(s.BootCodePath, sizeof s.BootCodePath, "/opt/orvan/nic_fw/nx2/bootcode/bc%u%u%u.bin",
+                      major, minor, build);
     }
     void AcceptPxe(int i, uint8_t major, uint8_t minor, uint8_t build)
     {
@@ -158,17 +167,17 @@ TEST_F(Update, BootCodeAndPxeForOneAdapter)
 {
     AcceptBootCode(0, 2, 0, 1);
     AcceptPxe(0, 8, 4, 0);
-    EXPECT_EQ(UpdateAdapter(0), Notice +
-                                    "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \n"
-                                    "Upgrading Boot Code 1.9.6 to 2.0.1\n"
-                                    "Upgrading PXE 8.3.5 to 8.4.0\n");
-    EXPECT_EQ(Trace(),
-              "wrenflash 00112233AAB0 upgrade -bc /opt/orvan/nic_fw/nx2/bootcode/bc201.bin "
-              "/var/opt/orvan/nicfw_backup/00112233AAB0.bc1.9.6.p8.3.5.bin\n"
-              "answers q\n" + Reload0 +
-              "wrenflash 00112233AAB0 upgrade -mba /opt/orvan/nic_fw/nx2/pxe/pxe.bin "
-              "/var/opt/orvan/nicfw_backup/00112233AAB0.bc2.0.6.p8.3.5.bin\n"
-              "answers q\n" + Reload0);
+    EXPECT_EQ(UpdateAdapter(0), Notice + "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \n"
+                                         "Upgrading Boot Code 1.9.6 to 2.0.1\n"
+                                         "Upgrading PXE 8.3.5 to 8.4.0\n");
+    EXPECT_EQ(Trace(), "wrenflash 00112233AAB0 upgrade -bc /opt/orvan/nic_fw/nx2/bootcode/bc201.bin "
+                       "/var/opt/orvan/nicfw_backup/00112233AAB0.bc1.9.6.p8.3.5.bin\n"
+                       "answers q\n" +
+                           Reload0 +
+                           "wrenflash 00112233AAB0 upgrade -mba /opt/orvan/nic_fw/nx2/pxe/pxe.bin "
+                           "/var/opt/orvan/nicfw_backup/00112233AAB0.bc2.0.6.p8.3.5.bin\n"
+                           "answers q\n" +
+                           Reload0);
     EXPECT_EQ(pauses, (std::vector<unsigned>{10, 10}));
     EXPECT_TRUE(HasFlag(FlagUpdated));
     EXPECT_FALSE(HasFlag(FlagErrors));
@@ -223,7 +232,8 @@ TEST_F(Update, BootCodeBackupNamesTheCompanionImage)
         UpdateAdapter(0);
         EXPECT_NE(Trace().find(std::string("/var/opt/orvan/nicfw_backup/00112233AAB0") + c.Suffix + "\n"),
                   std::string::npos)
-            << c.Suffix << "\n" << Trace();
+            << c.Suffix << "\n"
+            << Trace();
     }
 }
 
@@ -275,10 +285,11 @@ TEST_F(Update, AFailedToolRunIsLoggedInDetailAndNotReloaded)
     EXPECT_EQ(UpdateBootCode(), 10);
     EXPECT_EQ(UpdatePXE(), 10);
     std::string shown = console.Stop();
-    EXPECT_EQ(shown, Notice + "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \nUpgrading Boot Code 1.9.6 to 2.0.1\n"
-                              "ERROR: Upgrade of Test Adapter 0 MAC: 00112233AAB0 failed.\n"
-                              "Upgrading PXE 8.3.5 to 8.4.0\n"
-                              "ERROR: Upgrade of Test Adapter 0 MAC: 00112233AAB0 failed.\n");
+    EXPECT_EQ(shown, Notice +
+                         "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \nUpgrading Boot Code 1.9.6 to 2.0.1\n"
+                         "ERROR: Upgrade of Test Adapter 0 MAC: 00112233AAB0 failed.\n"
+                         "Upgrading PXE 8.3.5 to 8.4.0\n"
+                         "ERROR: Upgrade of Test Adapter 0 MAC: 00112233AAB0 failed.\n");
     EXPECT_EQ(Trace().find("rmmod"), std::string::npos);
     EXPECT_TRUE(HasFlag(FlagErrors));
     EXPECT_FALSE(HasFlag(FlagUpdated));
@@ -319,7 +330,8 @@ TEST_F(Update, TheAnswersFileHoldsQAndIsLeftInPlace)
 
 TEST_F(Update, TheLogIsCompleteWhileTheToolRuns)
 {
-    test::WriteText("/usr/sbin/wrenflash", "#!/bin/sh\ncat /var/opt/orvan/nicfwupg.log > " + Scratch + "/seen\n");
+    test::WriteText("/usr/sbin/wrenflash",
+                    "#!/bin/sh\ncat /var/opt/orvan/nicfwupg.log > " + Scratch + "/seen\n");
     chmod("/usr/sbin/wrenflash", 0755);
     AcceptBootCode(0, 2, 0, 1);
     UpdateAdapter(0);
