@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "adapters/records.h"
+#include "catalog/catalog_reader.h"
 #include "catalog/confirm.h"
 #include "catalog/image_file.h"
 #include "console/output.h"
@@ -15,81 +16,14 @@
 
 namespace {
 
-// Token limits of a catalog entry, terminating zero not counted.
-constexpr size_t PciIdTokenMax = 20;
-constexpr size_t FileNameTokenMax = PathFieldSize - 1;
-constexpr size_t VersionTokenMax = 31;
 constexpr size_t PciIdTextSize = 20; // 19 characters and NUL
 // Catalog version numbers are capped so that "%d" always shows them as read.
 constexpr uint32_t VersionNumberMax = 0x7FFFFFFF;
-
-struct CatalogEntry {
-    char PciId[PciIdTokenMax + 1];
-    char FileName[FileNameTokenMax + 1];
-    char Version[VersionTokenMax + 1];
-    bool FileNameTooLong;
-    bool VersionTooLong;
-};
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
 using CatalogFile = std::unique_ptr<FILE, FileCloser>;
-
-// White space as the C locale's isspace sees it.
-constexpr bool IsBlank(int c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-enum class TokenResult { Read, Cut, End };
-
-// Reads the next run of non-blank characters, at most max of them. With
-// keepRest the rest of a longer run stays in the stream as the next token;
-// otherwise it is consumed and the result is Cut.
-TokenResult ReadToken(FILE* file, char* out, size_t max, bool keepRest)
-{
-    int c = std::getc(file);
-    while (c != EOF && IsBlank(c))
-        c = std::getc(file);
-    if (c == EOF)
-        return TokenResult::End;
-
-    size_t n = 0;
-    while (c != EOF && !IsBlank(c)) {
-        if (n == max) {
-            if (keepRest) {
-                std::ungetc(c, file);
-                break;
-            }
-            while (c != EOF && !IsBlank(c))
-                c = std::getc(file);
-            out[n] = '\0';
-            return TokenResult::Cut;
-        }
-        out[n++] = static_cast<char>(c);
-        c = std::getc(file);
-    }
-    out[n] = '\0';
-    return TokenResult::Read;
-}
-
-// False at the end of the catalog, also when the last entry is incomplete:
-// a partial entry is never used.
-bool ReadEntry(FILE* file, CatalogEntry& entry)
-{
-    if (ReadToken(file, entry.PciId, PciIdTokenMax, true) == TokenResult::End)
-        return false;
-    const TokenResult name = ReadToken(file, entry.FileName, FileNameTokenMax, false);
-    if (name == TokenResult::End)
-        return false;
-    const TokenResult version = ReadToken(file, entry.Version, VersionTokenMax, false);
-    if (version == TokenResult::End)
-        return false;
-    entry.FileNameTooLong = name == TokenResult::Cut;
-    entry.VersionTooLong = version == TokenResult::Cut;
-    return true;
-}
 
 uint32_t DigitValue(char c) { return c >= '0' && c <= '9' ? static_cast<uint32_t>(c - '0') : 0; }
 
