@@ -2,7 +2,7 @@
 
 #include "adapters/bmapi.h"
 #include "adapters/records.h"
-#include "console/output.h"
+#include "console/allocation.h"
 #include "main/run_state.h"
 
 namespace {

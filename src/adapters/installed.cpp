@@ -8,6 +8,7 @@
 
 #include "adapters/bmapi.h"
 #include "adapters/records.h"
+#include "console/allocation.h"
 #include "console/output.h"
 #include "exports/exports.h"
 #include "main/run_state.h"

@@ -5,6 +5,7 @@
 #include "adapters/bmapi.h"
 #include "adapters/records.h"
 #include "catalog/select.h"
+#include "console/allocation.h"
 #include "console/output.h"
 #include "main/modes.h"
 #include "main/run_mode_common.h"
