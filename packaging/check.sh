@@ -67,6 +67,12 @@ if grep -Ei 'bmapi|wrenflash|simfleet|sleep_recorder|^/opt/|\.so(\.|$)' "$scratc
     fail "the package carries a library, a stand-in or something under /opt"
 fi
 cat "$scratch/actual"
+# Install rules live in packaging/ only: the tests, the simulator and the
+# benchmarks never install anything, whatever the build's options.
+if grep -rnE --include=CMakeLists.txt --include='*.cmake' '^[[:space:]]*install[[:space:]]*\(' . \
+    --exclude-dir=packaging --exclude-dir='build*' --exclude-dir=.git; then
+    fail "install rules outside packaging/"
+fi
 
 echo "== installed programs"
 root=$scratch/root
