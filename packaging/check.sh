@@ -51,7 +51,16 @@ echo "== file list"
 # be the expected ones; any other folder must lead to one of them.
 dpkg-deb --contents "$deb" | awk '{ print $6 }' | sed 's|^\.||' | sort >"$scratch/all"
 grep -v '/$' "$scratch/all" >"$scratch/files" || true
-sort "$build/packaging/expected-files.txt" >"$scratch/expected"
+{
+    while read -r program; do
+        echo "/usr/sbin/$program"
+        echo "/usr/share/man/man8/$program.8.gz"
+        echo "/usr/share/bash-completion/completions/$program"
+    done <"$build/packaging/programs.txt"
+    printf '%s\n' /usr/share/doc/tidemark/README.md /usr/share/doc/tidemark/copyright \
+        /usr/share/doc/tidemark/changelog.gz /etc/logrotate.d/tidemark \
+        /var/opt/orvan/ /var/opt/orvan/nicfw_backup/
+} | sort >"$scratch/expected"
 grep '/$' "$scratch/expected" >"$scratch/expected-dirs" || true
 {
     cat "$scratch/files"
@@ -92,6 +101,10 @@ listing=$(LD_LIBRARY_PATH=$build/sim "$root/usr/sbin/tidemark" -c) ||
     fail "the installed tidemark -c failed"
 grep -q '^MAC          PCI-ID              NIC' <<<"$listing" ||
     fail "the installed tidemark -c listed no adapter"
+if [ -e "$root/usr/sbin/tidemark-plan" ]; then
+    LD_LIBRARY_PATH=$build/sim "$root/usr/sbin/tidemark-plan" --help >/dev/null ||
+        fail "the installed tidemark-plan --help failed"
+fi
 
 echo "== manual pages"
 for page in "$root"/usr/share/man/man8/*.8.gz; do
