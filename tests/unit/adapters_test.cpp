@@ -19,6 +19,24 @@ namespace {
 
 using sim::PutBe32;
 
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+// Firmware information texts given explicitly: hand-changed images keep the
+// versions the test expects.
+sim::AdapterSpec WithTexts(sim::AdapterSpec spec, const std::string& bootCode, const std::string& optionRom)
+{
+    spec.BootCodeText = bootCode;
+    spec.HasBootCodeText = true;
+    spec.OptionRomText = optionRom;
+    spec.HasOptionRomText = true;
+    return spec;
+}
+
 class Fleet : public ::testing::Test {
 protected:
     void SetUp() override
@@ -99,6 +117,21 @@ protected:
         return lines;
     }
 
+    // Offsets of the one-word NVRAM reads made for a handle, in order.
+    std::vector<std::string> ReadsOf(uint32_t handle) const
+    {
+        std::vector<std::string> offsets;
+        const std::string prefix = "BmapiReadFirmware " + std::to_string(handle) + " ";
+        for (const std::string& line : Trace()) {
+            if (line.compare(0, prefix.size(), prefix) != 0)
+                continue;
+            std::string rest = line.substr(prefix.size());
+            EXPECT_EQ(rest.substr(rest.find(' ')), " 1") << "one word per read: " << line;
+            offsets.push_back(rest.substr(0, rest.find(' ')));
+        }
+        return offsets;
+    }
+
     bool Traced(const std::string& line) const
     {
         for (const auto& l : Trace())
@@ -114,16 +147,28 @@ protected:
 
 TEST(VersionText, OneCharacterPerComponentAroundTheFirstPoint)
 {
-    VersionTriple v{};
-    ASSERT_TRUE(ParseVersionText("2.1.9", 32, v));
-    EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 219u);
-    ASSERT_TRUE(ParseVersionText("v2.1.9", 32, v));
-    EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 219u);
-    ASSERT_TRUE(ParseVersionText("10.2.3", 32, v));
-    EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 23u);
-    ASSERT_TRUE(ParseVersionText("2.x.y", 32, v));
-    EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 200u);
-    EXPECT_FALSE(ParseVersionText("2019", 32, v));
+    struct Case {
+        const char* Text;
+        bool Parsed;
+        uint32_t Major, Minor, Build;
+    } cases[] = {
+        {"2.1.9", true, 2, 1, 9},  {"v2.1.9", true, 2, 1, 9},
+        {"10.2.3", true, 0, 2, 3},                           // the major is the character before the point
+        {"2.x.y", true, 2, 0, 0},  {"2.a.7", true, 2, 0, 7}, // a non-digit counts 0
+        {".1.2x", true, 0, 1, 2},                            // nothing before the point
+        {"2019", false, 0, 0, 0},                            // no point
+        {"12345", false, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Text);
+        VersionTriple v{};
+        ASSERT_EQ(ParseVersionText(c.Text, 32, v), c.Parsed);
+        if (!c.Parsed)
+            continue;
+        EXPECT_EQ(v.Major, c.Major);
+        EXPECT_EQ(v.Minor, c.Minor);
+        EXPECT_EQ(v.Build, c.Build);
+    }
 }
 
 TEST(VersionText, StaysWithinItsField)
@@ -244,8 +289,12 @@ TEST_F(Fleet, InstalledRecordCopiesIdentityAndParsesVersions)
     EXPECT_EQ(nic.BootCodeMinor, 2u);
     EXPECT_EQ(nic.BootCodeBuild, 3u);
     EXPECT_EQ(nic.InstalledFlags, InstBootCodeVersion | InstPxeVersion);
-    EXPECT_EQ(nic.PxeMajor * 100 + nic.PxeMinor * 10 + nic.PxeBuild, 835);
-    EXPECT_EQ(nic.ClpMajor + nic.ClpMinor + nic.ClpBuild, 0u);
+    EXPECT_EQ(nic.PxeMajor, 8);
+    EXPECT_EQ(nic.PxeMinor, 3);
+    EXPECT_EQ(nic.PxeBuild, 5);
+    EXPECT_EQ(nic.ClpMajor, 0u);
+    EXPECT_EQ(nic.ClpMinor, 0u);
+    EXPECT_EQ(nic.ClpBuild, 0u);
     EXPECT_EQ(gRun.CurrentAdapter, 0u);
 }
 
@@ -266,8 +315,12 @@ TEST_F(Fleet, ShortOrPointlessVersionTextsCarryNoVersion)
     for (uint32_t i = 0; i < 2; ++i) {
         const InstalledFirmware& nic = gRun.Installed[i];
         EXPECT_EQ(nic.InstalledFlags, 0u);
-        EXPECT_EQ(nic.BootCodeMajor + nic.BootCodeMinor + nic.BootCodeBuild, 0u);
-        EXPECT_EQ(nic.PxeMajor + nic.PxeMinor + nic.PxeBuild, 0);
+        EXPECT_EQ(nic.BootCodeMajor, 0u);
+        EXPECT_EQ(nic.BootCodeMinor, 0u);
+        EXPECT_EQ(nic.BootCodeBuild, 0u);
+        EXPECT_EQ(nic.PxeMajor, 0);
+        EXPECT_EQ(nic.PxeMinor, 0);
+        EXPECT_EQ(nic.PxeBuild, 0);
     }
     EXPECT_FALSE(Traced("BmapiInitDiag 1")) << "no option ROM version, no scan";
 }
@@ -281,11 +334,15 @@ TEST_F(Fleet, TheScanTellsTheOptionRomKind)
     EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion | InstPxeVersion);
     EXPECT_EQ(gRun.Installed[1].InstalledFlags, InstBootCodeVersion | InstClpVersion);
     EXPECT_EQ(gRun.Installed[2].InstalledFlags, InstBootCodeVersion | InstIscsiVersion);
-    EXPECT_EQ(gRun.Installed[1].ClpMajor * 100 + gRun.Installed[1].ClpMinor * 10 + gRun.Installed[1].ClpBuild,
-              835u);
-    EXPECT_EQ(gRun.Installed[2].ClpMajor * 100 + gRun.Installed[2].ClpMinor * 10 + gRun.Installed[2].ClpBuild,
-              835u);
-    EXPECT_EQ(gRun.Installed[0].ClpMajor + gRun.Installed[0].ClpMinor + gRun.Installed[0].ClpBuild, 0u);
+    // An iSCSI or CLP image takes the option ROM version as its CLP version.
+    for (uint32_t i : {1u, 2u}) {
+        EXPECT_EQ(gRun.Installed[i].ClpMajor, 8u) << i;
+        EXPECT_EQ(gRun.Installed[i].ClpMinor, 3u) << i;
+        EXPECT_EQ(gRun.Installed[i].ClpBuild, 5u) << i;
+    }
+    EXPECT_EQ(gRun.Installed[0].ClpMajor, 0u);
+    EXPECT_EQ(gRun.Installed[0].ClpMinor, 0u);
+    EXPECT_EQ(gRun.Installed[0].ClpBuild, 0u);
     for (uint32_t i = 0; i < 4; ++i)
         EXPECT_EQ(gRun.Adapters[i].DiagOpen, 0u);
 }
@@ -333,45 +390,76 @@ TEST_F(Fleet, NoClassOneEntryLeavesOnlyThePxeBytes)
     Write({a});
     Inventory();
     EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion);
-    EXPECT_EQ(gRun.Installed[0].PxeMajor * 100 + gRun.Installed[0].PxeMinor * 10 + gRun.Installed[0].PxeBuild,
-              835);
+    EXPECT_EQ(gRun.Installed[0].PxeMajor, 8);
+    EXPECT_EQ(gRun.Installed[0].PxeMinor, 3);
+    EXPECT_EQ(gRun.Installed[0].PxeBuild, 5);
 }
 
 TEST_F(Fleet, ImageOffsetsAnywhereAreHarmless)
 {
-    // Offsets at the top of the 32-bit range cannot hold a signature word;
-    // an offset past the NVRAM makes the library refuse the read.
-    for (uint32_t offset : {0xFFFFFFF0u, 0xFFFFFFFFu, 0xFFFFFFD4u, 0x7FFFFFF0u}) {
+    // Entry 0 holds the offset under test, entry 1 the adapter's CLP image at
+    // 0x400. A PXE signature waits where a wrapped-round read of entry 0's
+    // signature word would land, whenever that lies outside the directory.
+    // An image whose signature bytes run past 2^32 is skipped and the scan
+    // goes on to the CLP image; one the library cannot read ends the scan.
+    const std::string failed = "Failed to read NVRAM!\r\n";
+    const std::vector<std::string> skipped = {"0x18",  "0x1C",  "0x24",  "0x28",
+                                              "0x420", "0x420", "0x424", "0x428"};
+    struct Case {
+        uint32_t Offset;
+        int PlantPxeAt; // -1: the wrapped address lies in the directory
+        uint32_t Flags;
+        std::string Shown;
+        std::vector<std::string> Reads;
+    } cases[] = {
+        {0xFFFFFFF0u, 0x10, InstBootCodeVersion | InstClpVersion, "", skipped},
+        {0xFFFFFFE0u, 0x00, InstBootCodeVersion | InstClpVersion, "", skipped},
+        {0xFFFFFFFFu, -1, InstBootCodeVersion | InstClpVersion, "", skipped},
+        {0xFFFFFFD5u, -1, InstBootCodeVersion | InstClpVersion, "", skipped}, // last byte at 2^32
+        {0xFFFFFFD4u, -1, InstBootCodeVersion, failed, {"0x18", "0x1C", "0xFFFFFFF4"}},
+        {0x7FFFFFF0u, -1, InstBootCodeVersion, failed, {"0x18", "0x1C", "0x80000010"}},
+        {0x00100000u, -1, InstBootCodeVersion, failed, {"0x18", "0x1C", "0x100020"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Hex(c.Offset));
         test::ReleaseRunState();
-        auto a = Adapter(0, sim::OptionRom::Pxe);
-        a.OptionRomText = "8.3.5";
-        a.HasOptionRomText = true;
-        PutBe32(images[a.NvramFile], 0x1C, offset);
+        std::remove((dir + "/bmapi.trace").c_str());
+        auto a = Adapter(0, sim::OptionRom::Clp);
+        a = WithTexts(a, "1.9.6", "8.3.5");
+        std::vector<uint8_t>& image = images[a.NvramFile];
+        PutBe32(image, 0x1C, c.Offset);
+        PutBe32(image, 0x18 + 12, 0x10000100);
+        PutBe32(image, 0x1C + 12, 0x400);
+        if (c.PlantPxeAt >= 0)
+            std::memcpy(&image[size_t(c.PlantPxeAt)], "\x49\x44\x4E\x55", 4);
         Write({a});
         console.Start();
         Inventory();
         std::string shown = console.Stop();
         ASSERT_EQ(gRun.AdapterCount, 1u);
-        EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion) << std::hex << offset;
+        EXPECT_EQ(gRun.Installed[0].InstalledFlags, c.Flags);
+        EXPECT_EQ(shown, c.Shown);
+        EXPECT_EQ(ReadsOf(1), c.Reads);
         EXPECT_EQ(gRun.Adapters[0].DiagOpen, 0u);
-        if (offset > 0xFFFFFFFFu - 0x2B)
-            EXPECT_EQ(shown, "") << std::hex << offset;
-        else
-            EXPECT_EQ(shown, "Failed to read NVRAM!\r\n") << std::hex << offset;
         BmapiUninitialize();
     }
 }
 
 TEST_F(Fleet, AFailedReadEndsTheScanAndLeavesDiagnosticMode)
 {
+    // The type word, the offset word, the signature word.
     for (uint32_t failAt : {0x18u, 0x1Cu, 0x420u}) {
+        SCOPED_TRACE(Hex(failAt));
         test::ReleaseRunState();
+        std::remove((dir + "/bmapi.trace").c_str());
         auto a = Adapter(0, sim::OptionRom::Pxe);
         a.ReadFailOffsets = {failAt};
         Write({a, Adapter(1, sim::OptionRom::Clp)});
         console.Start();
         Inventory();
-        EXPECT_EQ(console.Stop(), "Failed to read NVRAM!\r\n") << std::hex << failAt;
+        EXPECT_EQ(console.Stop(), "Failed to read NVRAM!\r\n");
+        ASSERT_FALSE(ReadsOf(1).empty());
+        EXPECT_EQ(ReadsOf(1).back(), Hex(failAt));
         ASSERT_EQ(gRun.AdapterCount, 2u);
         EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion);
         EXPECT_EQ(gRun.Installed[0].PxeMajor, 8);
