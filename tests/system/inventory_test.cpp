@@ -1,5 +1,5 @@
 // The inventory as the listing shows it (discovery, installed versions, the
-// NVRAM directory scan), the start of the upgrade run, and the log rules.
+// NVRAM directory scan) and the interface names the bring-up uses.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -44,11 +44,6 @@ std::string StandardBlock(int index, const std::string& rows)
     char pciId[32];
     std::snprintf(pciId, sizeof pciId, "5A17-%04X-5A17-%04X", 0x2001 + index, 0x0100 + index);
     return Header(StandardMac(index), pciId, StandardName(index)) + rows + "\n";
-}
-
-std::string UpgradeHeading(int index)
-{
-    return "\nFound " + StandardName(index) + " MAC: " + StandardMac(index) + " \n";
 }
 
 const std::string FailedToRead = "Failed to read NVRAM!\r\n";
@@ -599,166 +594,6 @@ TEST_F(InventoryTest, InterfaceNameComesFromTheLastParenthesisedToken)
                                                  "ifconfig (eth0 up", "sleep 1", "ifconfig eth2 up",
                                                  "sleep 1", "ifconfig up", "sleep 1", "ifconfig eth5 up",
                                                  "sleep 1", "ifconfig up", "sleep 1"}));
-}
-
-// ---------------------------------------------------------------------------
-// Start of the upgrade run
-
-class UpgradeStartTest : public InventoryTest {
-protected:
-    const std::string Console = std::string(Banner) + UpgradeHeading(0);
-};
-
-TEST_F(UpgradeStartTest, RefusesUsersWithoutRoot)
-{
-    if (!RunningAsRoot())
-        GTEST_SKIP() << "changing user ids needs root";
-    AddStandardAdapter(0);
-    RunOptions options;
-    options.RealUid = 1000;
-    options.EffectiveUid = 1000;
-    RunResult r = Run({}, options);
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, "Permission denied - must have root priveleges\n");
-    EXPECT_EQ(r.Err, "");
-    EXPECT_FALSE(LogExists());
-    EXPECT_TRUE(BmapiTrace().empty());
-    EXPECT_TRUE(Trace().empty());
-}
-
-TEST_F(UpgradeStartTest, RefusesUsersWithoutRootSilentlyUnderSilentOption)
-{
-    if (!RunningAsRoot())
-        GTEST_SKIP() << "changing user ids needs root";
-    AddStandardAdapter(0);
-    RunOptions options;
-    options.RealUid = 1000;
-    options.EffectiveUid = 1000;
-    RunResult r = Run({"-s"}, options);
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, "");
-    EXPECT_EQ(r.Err, "");
-    EXPECT_FALSE(LogExists());
-}
-
-TEST_F(UpgradeStartTest, AcceptsAnEffectiveRootUser)
-{
-    if (!RunningAsRoot())
-        GTEST_SKIP() << "changing user ids needs root";
-    AddStandardAdapter(0);
-    RunOptions options;
-    options.RealUid = 1000;
-    options.EffectiveUid = 0;
-    RunResult r = Run({}, options);
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, Console);
-    EXPECT_EQ(Log(), Console);
-}
-
-TEST_F(UpgradeStartTest, AcceptsARealRootUser)
-{
-    if (!RunningAsRoot())
-        GTEST_SKIP() << "changing user ids needs root";
-    if (SanitizedBinary())
-        GTEST_SKIP() << "the sanitizer runtime cannot run under a non-root effective id";
-    AddStandardAdapter(0);
-    RunOptions options;
-    options.RealUid = 0;
-    options.EffectiveUid = 1000;
-    RunResult r = Run({}, options);
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, Console);
-    EXPECT_EQ(Log(), Console);
-}
-
-TEST_F(UpgradeStartTest, BannerReachesConsoleAndLog)
-{
-    AddStandardAdapter(0);
-    RunResult r = Run({});
-    EXPECT_EQ(r.Status, 2); // nothing in the catalog: no final message
-    EXPECT_EQ(r.Out, Console);
-    EXPECT_EQ(r.Err, "");
-    EXPECT_EQ(Log(), Console);
-}
-
-TEST_F(UpgradeStartTest, SilentRunLogsWhatItDoesNotShow)
-{
-    AddStandardAdapter(0);
-    RunResult r = Run({"-s"});
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, "");
-    EXPECT_EQ(Log(), Console);
-}
-
-TEST_F(UpgradeStartTest, OldLibraryIsRefusedOnConsoleAndInLog)
-{
-    AddStandardAdapter(0);
-    Library.Minor = 0;
-    Library.Build = 1;
-    RunResult r = Run({});
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, Banner + VersionRefused301);
-    EXPECT_EQ(Log(), Banner + VersionRefused301);
-    EXPECT_EQ(BmapiTrace(), std::vector<std::string>{"BmapiGetVersion"});
-    EXPECT_TRUE(Trace().empty());
-}
-
-TEST_F(UpgradeStartTest, LibraryThatCannotBeOpenedEndsTheRunAfterTheBanner)
-{
-    AddStandardAdapter(0);
-    Library.InitializeStatus = 4;
-    RunResult r = Run({});
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, Banner);
-    EXPECT_EQ(Log(), Banner);
-    EXPECT_EQ(BmapiTrace(), (std::vector<std::string>{"BmapiGetVersion", "BmapiInitializeEx 0"}));
-    EXPECT_TRUE(Trace().empty());
-}
-
-TEST_F(UpgradeStartTest, NoAdaptersEndsTheRunWithItsMessage)
-{
-    const std::string expected =
-        std::string(Banner) + "No supported network adapters for firmware upgrade.\n";
-    RunResult r = Run({});
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, expected);
-    EXPECT_EQ(Log(), expected);
-    EXPECT_EQ(BmapiTrace().back(), "BmapiUninitialize");
-    EXPECT_TRUE(Trace().empty());
-}
-
-TEST_F(UpgradeStartTest, FailedNvramReadIsShownAndLogged)
-{
-    sim::AdapterSpec spec = MakeAdapter(0);
-    spec.ReadFailOffsets = {0x18};
-    AddNvram(spec.NvramFile, sim::BuildNvramImage(MakeNvram(0)));
-    AddAdapter(spec);
-    RunResult r = Run({});
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, Banner + FailedToRead + UpgradeHeading(0));
-    EXPECT_EQ(Log(), r.Out);
-}
-
-// ---------------------------------------------------------------------------
-// Log file
-
-TEST_F(UpgradeStartTest, MissingLogDirectoryKeepsTheConsoleCopy)
-{
-    RemoveLogDirectory();
-    AddStandardAdapter(0);
-    RunResult r = Run({});
-    EXPECT_EQ(r.Status, 2);
-    EXPECT_EQ(r.Out, Console);
-    EXPECT_FALSE(std::filesystem::exists(LogDir));
-}
-
-TEST_F(UpgradeStartTest, ExistingLogIsAppendedTo)
-{
-    WriteLog("earlier run\n");
-    AddStandardAdapter(0);
-    RunResult r = Run({});
-    EXPECT_EQ(r.Out, Console);
-    EXPECT_EQ(Log(), "earlier run\n" + Console);
 }
 
 } // namespace
