@@ -203,6 +203,8 @@ TEST(InterfaceName, TheLastParenthesisedTokenLosesItsFirstAndLastCharacter)
         {"Adapter ()", ""},
         {"(a", ""},
         {"two  spaces (ens1f0)", "ens1f0"},
+        {"Adapter (eth1) (eth2)", "eth2"},
+        {"Adapter eth3", ""},
     };
     InstalledFirmware installed{};
     gRun = {};
@@ -232,12 +234,16 @@ TEST_F(Fleet, SupportedAdaptersAreTakenInLibraryOrder)
     a6.NicType = 3;
     a7.NicFlags = 0x2; // other bits do not matter
     a3.PhyNicStatus = 9;
-    Write({a0, a1, a2, a3, a4, a5, a6, a7});
+    auto a8 = Adapter(8), a9 = Adapter(9);
+    a8.NicFlags = 0x1;
+    a9.DeviceId = 0x4402; // only 0x4401 is refused
+    Write({a0, a1, a2, a3, a4, a5, a6, a7, a8, a9});
     Inventory();
-    ASSERT_EQ(gRun.AdapterCount, 3u);
+    ASSERT_EQ(gRun.AdapterCount, 4u);
     EXPECT_STREQ(gRun.Adapters[0].Nic.MacText, "00112233AAB0");
     EXPECT_STREQ(gRun.Adapters[1].Nic.MacText, "00112233AAB2");
     EXPECT_STREQ(gRun.Adapters[2].Nic.MacText, "00112233AAB7");
+    EXPECT_STREQ(gRun.Adapters[3].Nic.MacText, "00112233AAB9");
     EXPECT_EQ(gRun.Adapters[2].DiagOpen, 0u);
     EXPECT_FALSE(Traced("BmapiGetBRCMNicInfoEx 5")) << "a device that fails a test is not asked further";
 }
@@ -256,6 +262,8 @@ TEST_F(Fleet, NoAdaptersOrFailingListCallsLeaveTheCountZero)
     ASSERT_TRUE(sim::WriteLibrary(dir, library));
     EXPECT_EQ((BmapiInitializeEx(0), DiscoverAdapters()), 2);
     EXPECT_EQ(gRun.AdapterCount, 0u);
+    EXPECT_TRUE(Traced("BmapiGetAllPhyNicHandles 1"));
+    EXPECT_FALSE(Traced("BmapiGetPhyNic 1"));
     BmapiUninitialize();
 
     library.HandlesStatus = 0;
@@ -296,6 +304,24 @@ TEST_F(Fleet, InstalledRecordCopiesIdentityAndParsesVersions)
     EXPECT_EQ(nic.ClpMinor, 0u);
     EXPECT_EQ(nic.ClpBuild, 0u);
     EXPECT_EQ(gRun.CurrentAdapter, 0u);
+}
+
+TEST_F(Fleet, LongDescriptionsAreCutBeforeTheInterfaceNameIsTaken)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string(72, 'a') + " (eth5)", "eth5"}, // ends at the 79th character
+        {std::string(100, 'a') + " (eth6)", ""},    // cut off
+    };
+    std::vector<sim::AdapterSpec> adapters;
+    for (const auto& [description, name] : cases) {
+        adapters.push_back(Adapter(int(adapters.size())));
+        adapters.back().Description = description;
+    }
+    Write(adapters);
+    Inventory();
+    ASSERT_EQ(gRun.AdapterCount, 2u);
+    for (uint32_t i = 0; i < 2; ++i)
+        EXPECT_EQ(std::string(gRun.Installed[i].InterfaceName), cases[i].second) << cases[i].first;
 }
 
 TEST_F(Fleet, ShortOrPointlessVersionTextsCarryNoVersion)

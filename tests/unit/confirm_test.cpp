@@ -34,6 +34,76 @@ protected:
     void FeedStdin(const std::string& answers) { test::FeedStdin(answers); }
 };
 
+// The adapter has boot code 1.9.6 and an option ROM 8.3.5 of the given kind;
+// one image of each kind is weighed against it.
+TEST_F(ConfirmTest, WarningsAndDefaultsPerKind)
+{
+    enum class Kind { BootCode, Pxe, Clp };
+    const std::string bootSame =
+        "*** WARNING *** - Installed Boot Code is the same version as selected Boot Code.\n";
+    const std::string bootOlder =
+        "*** WARNING *** - Installed Boot Code is more recent than selected Boot Code.\n";
+    const std::string pxeSame = "*** WARNING *** - Installed PXE is the same version as selected PXE.\n";
+    const std::string pxeOlder = "*** WARNING *** - Installed PXE is more recent than selected PXE.\n";
+    const std::string clpSame = "*** WARNING *** - Installed CLP is the same version as selected CLP.\n";
+    const std::string clpOlder = "*** WARNING *** - Installed CLP is more recent than selected CLP.\n";
+    struct Case {
+        uint32_t Rom; // the installed option ROM's flag
+        Kind Selected;
+        uint32_t Major, Minor, Build;
+        std::string Warning, Description, Default;
+    };
+    const Case cases[] = {
+        {InstPxeVersion, Kind::BootCode, 1, 9, 6, bootSame, "Boot Code 1.9.6 to 1.9.6", "n"},
+        {InstPxeVersion, Kind::BootCode, 1, 9, 7, "", "Boot Code 1.9.6 to 1.9.7", "y"},
+        {InstPxeVersion, Kind::BootCode, 1, 8, 9, bootOlder, "Boot Code 1.9.6 to 1.8.9", "n"}, // minor first
+        {InstPxeVersion, Kind::BootCode, 0, 9, 9, bootOlder, "Boot Code 1.9.6 to 0.9.9", "n"},
+        {InstPxeVersion, Kind::BootCode, 2, 0, 1, "", "Boot Code 1.9.6 to 2.0.1", "y"},
+        {InstPxeVersion, Kind::Pxe, 8, 3, 5, pxeSame, "PXE 8.3.5 to 8.3.5", "n"},
+        {InstPxeVersion, Kind::Pxe, 8, 2, 9, pxeOlder, "PXE 8.3.5 to 8.2.9", "n"},
+        {InstPxeVersion, Kind::Pxe, 8, 3, 10, "", "PXE 8.3.5 to 8.3.10", "y"}, // the build is a number
+        {InstClpVersion, Kind::Clp, 8, 3, 5, clpSame, "CLP 8.3.5 to 8.3.5", "n"},
+        {InstClpVersion, Kind::Clp, 8, 3, 4, clpOlder, "CLP 8.3.5 to 8.3.4", "n"},
+        {InstClpVersion, Kind::Clp, 8, 10, 2, "", "CLP 8.3.5 to 8.10.2", "y"},
+        {InstIscsiVersion, Kind::Clp, 8, 3, 5, clpSame, "iSCSI 8.3.5 to CLP 8.3.5", "n"},
+        {InstIscsiVersion, Kind::Clp, 9, 0, 0, "", "iSCSI 8.3.5 to CLP 9.0.0", "y"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Description);
+        Install();
+        Boot(1, 9, 6);
+        installed->InstalledFlags |= c.Rom;
+        installed->PxeMajor = 8, installed->PxeMinor = 3, installed->PxeBuild = 5;
+        if (c.Rom != InstPxeVersion) // an iSCSI or CLP image's version is the CLP version
+            installed->ClpMajor = 8, installed->ClpMinor = 3, installed->ClpBuild = 5;
+        int (*confirm)(const InstalledFirmware&, const ImageSelection&) = ConfirmBootCode;
+        switch (c.Selected) {
+        case Kind::BootCode:
+            selection->SelectionFlags = SelBootCodeVersion;
+            selection->BootCodeMajor = c.Major, selection->BootCodeMinor = c.Minor;
+            selection->BootCodeBuild = c.Build;
+            break;
+        case Kind::Pxe:
+            selection->SelectionFlags = SelPxeVersion;
+            selection->PxeMajor = uint8_t(c.Major), selection->PxeMinor = uint8_t(c.Minor);
+            selection->PxeBuild = uint8_t(c.Build);
+            confirm = ConfirmPxe;
+            break;
+        case Kind::Clp:
+            selection->SelectionFlags = SelClpVersion;
+            selection->ClpMajor = c.Major, selection->ClpMinor = c.Minor, selection->ClpBuild = c.Build;
+            confirm = ConfirmClp;
+            break;
+        }
+        FeedStdin("\n");
+        int answer = -1;
+        EXPECT_EQ(Console([&] { answer = confirm(*installed, *selection); }),
+                  c.Warning + "Update " + c.Description + " -  y/n/q (" + c.Default + "):");
+        EXPECT_EQ(answer, c.Default == "y" ? AnswerYes : AnswerNo);
+        EXPECT_EQ(HasFlag(FlagForceTool), !c.Warning.empty());
+    }
+}
+
 TEST_F(ConfirmTest, NewerBootCodeIsProposedWithYes)
 {
     Boot(1, 9, 6);

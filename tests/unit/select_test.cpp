@@ -59,6 +59,14 @@ TEST_F(SelectTest, LongPciIdTokenIsCutAndShiftsLaterEntries)
     EXPECT_EQ(std::string(selection->BootCodePath), BootDir + "shifted.bin");
     EXPECT_EQ(selection->SelectionFlags, SelBootCodeVersion | SelBootCodeAccepted);
 
+    // Out of step the other way: the cut-off character becomes the file name,
+    // and the adapter's next entry is read out of step and lost.
+    *selection = {};
+    test::WriteText(BootDir + "bootcode.info",
+                    AdapterId + "-X old.bin v1.0.0\n" + AdapterId + " bc.bin v2.0.1\n");
+    EXPECT_EQ(Console(SelectBootCode), Heading);
+    EXPECT_EQ(selection->SelectionFlags, 0u);
+
     // A 20-character token is whole, and differs from the 19 of the adapter.
     *selection = {};
     test::WriteText(BootDir + "bootcode.info", AdapterId + "X a.bin v2.0.1\n");
@@ -93,8 +101,9 @@ TEST_F(SelectTest, BootCodeVersionShapes)
         bool taken;
         uint32_t major, minor, build;
     } cases[] = {
-        {"v4.6.4", true, 4, 6, 4}, {"x4.x.4", true, 4, 0, 4},  {"v4.6.10", false, 0, 0, 0},
-        {"4.6.4", false, 0, 0, 0}, {"v4-6.4", false, 0, 0, 0}, {std::string(40, 'v'), false, 0, 0, 0},
+        {"v4.6.4", true, 4, 6, 4},  {"x4.x.4", true, 4, 0, 4},  {"v4.6.10", false, 0, 0, 0},
+        {"4.6.4", false, 0, 0, 0},  {"v4-6.4", false, 0, 0, 0}, {std::string(40, 'v'), false, 0, 0, 0},
+        {"v4x6x4", false, 0, 0, 0},
     };
     for (const Case& c : cases) {
         *selection = {};
@@ -125,15 +134,13 @@ TEST_F(SelectTest, ClpVersionTokens)
         bool offered;
         uint32_t major, minor, build;
     } cases[] = {
-        {"v3.10.2", true, 3, 10, 2},
-        {"12.1.0", true, 2, 1, 0},
-        {"v3..10.2.", true, 3, 10, 2},
-        {"3.10x.b.7", true, 3, 10, 0},
-        {"3.99999999999.2", true, 3, 2147483647, 2},
-        {"3.10", false, 0, 0, 0},
-        {"3", false, 0, 0, 0},
-        {".3.10.2", false, 0, 0, 0},
-        {std::string(32, '1') + ".1.1", false, 0, 0, 0},
+        {"v3.10.2", true, 3, 10, 2},   {"12.1.0", true, 2, 1, 0},
+        {"v3..10.2.", true, 3, 10, 2}, {"v9..4...12.", true, 9, 4, 12}, // runs of points separate like one
+        {"v8.10.2", true, 8, 10, 2},   {"18.1.0", true, 8, 1, 0},
+        {"3.10x.b.7", true, 3, 10, 0}, {"3.99999999999.2", true, 3, 2147483647, 2},
+        {"3.10", false, 0, 0, 0},      {"3", false, 0, 0, 0},
+        {"v3.1", false, 0, 0, 0},      {"312", false, 0, 0, 0},
+        {".3.10.2", false, 0, 0, 0},   {std::string(32, '1') + ".1.1", false, 0, 0, 0},
     };
     installed->InstalledFlags = InstClpVersion;
     for (const Case& c : cases) {
