@@ -13,6 +13,7 @@
 #include "adapters/installed.h"
 #include "adapters/records.h"
 #include "fleet.h"
+#include "main/run_mode_common.h"
 #include "test_support.h"
 
 namespace {
@@ -222,6 +223,34 @@ TEST(InterfaceName, TheLastParenthesisedTokenLosesItsFirstAndLastCharacter)
     ExtractInterfaceName();
     EXPECT_EQ(std::string(installed.InterfaceName), std::string(77, 'a'));
     gRun = {};
+}
+
+TEST_F(Fleet, LibraryVersionsFrom302OnAreSupported)
+{
+    struct Case {
+        uint32_t Major, Minor, Build;
+        std::string Shown; // empty: supported
+    } cases[] = {
+        {3, 0, 1, "Unsupported BMAPI version 3.0.1.\nExpect BMAPI version 3.0.2 or later.\n"},
+        {2, 9, 9, "Unsupported BMAPI version 2.9.9.\nExpect BMAPI version 3.0.2 or later.\n"},
+        {0, 0, 0, "Unsupported BMAPI version 0.0.0.\nExpect BMAPI version 3.0.2 or later.\n"},
+        {3, 0, 2, ""},
+        {3, 1, 0, ""},
+        {4, 0, 0, ""},
+        {3, 0, 10, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Major) + "." + std::to_string(c.Minor) + "." + std::to_string(c.Build));
+        sim::LibrarySpec library;
+        library.Major = c.Major;
+        library.Minor = c.Minor;
+        library.Build = c.Build;
+        ASSERT_TRUE(sim::WriteLibrary(dir, library));
+        console.Start();
+        const bool supported = LibraryVersionSupported();
+        EXPECT_EQ(console.Stop(), c.Shown);
+        EXPECT_EQ(supported, c.Shown.empty());
+    }
 }
 
 TEST_F(Fleet, SupportedAdaptersAreTakenInLibraryOrder)
