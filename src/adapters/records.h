@@ -64,9 +64,3 @@ struct ImageSelection {
     uint32_t IpmiMajor, IpmiMinor;
     uint32_t ClpMajor, ClpMinor, ClpBuild;
 };
-
-// The records of the adapter at RunState's current index.
-#include "main/run_state.h"
-inline AdapterInfo& CurrentAdapterInfo() { return gRun.Adapters[gRun.CurrentAdapter]; }
-inline InstalledFirmware& CurrentInstalled() { return gRun.Installed[gRun.CurrentAdapter]; }
-inline ImageSelection& CurrentSelection() { return gRun.Selections[gRun.CurrentAdapter]; }

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "adapters/records.h"
+#include "console/allocation.h"
 #include "console/output.h"
 #include "exports/exports.h"
 
@@ -230,7 +231,7 @@ int UtilReadFileMemAlloc(const char* path, uint32_t offset, uint32_t length, uin
 
     FileBuffer buffer(static_cast<uint8_t*>(std::calloc(size_t{length} + ImageBufferSlack, 1)));
     if (!buffer) {
-        Output("Cannot allocate memory for size %lu\r\n", static_cast<unsigned long>(length));
+        ReportNoMemory(length);
         return 0;
     }
 

@@ -162,7 +162,7 @@ TEST(VersionText, OneCharacterPerComponentAroundTheFirstPoint)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Text);
-        VersionTriple v{};
+        FirmwareVersion v{};
         ASSERT_EQ(ParseVersionText(c.Text, 32, v), c.Parsed);
         if (!c.Parsed)
             continue;
@@ -179,7 +179,7 @@ TEST(VersionText, StaysWithinItsField)
     char field[32 + 4];
     std::memset(field, '7', sizeof(field));
     field[31] = '.';
-    VersionTriple v{};
+    FirmwareVersion v{};
     ASSERT_TRUE(ParseVersionText(field, 32, v));
     EXPECT_EQ(v.Major, 7u);
     EXPECT_EQ(v.Minor, 0u);
