@@ -21,8 +21,7 @@ protected:
         ASSERT_TRUE(InPrivateMounts()) << "run through tests/sandbox/sandbox.sh";
         LogClose();
         Install();
-        for (const std::string& dir : {std::string("/var/opt/orvan")})
-            fs::create_directories(dir);
+        fs::create_directories("/var/opt/orvan");
         test::FeedStdin("");
     }
     void TearDown() override

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "catalog/image_file.h"
@@ -13,22 +14,24 @@ namespace {
 namespace fs = std::filesystem;
 using namespace catalogtest;
 
-// Image files are written under the private /opt.
-class ImageFileTest : public ::testing::Test, protected OneAdapter {
+// Image files are written under the private /opt and read into a selection
+// record of their own; nothing else of the run state takes part.
+class ImageFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(InPrivateMounts()) << "run through tests/sandbox/sandbox.sh";
         LogClose();
-        Install();
-        for (const std::string& dir : {std::string("/opt")})
-            fs::create_directories(dir);
+        gRun = {};
+        fs::create_directories("/opt");
     }
     void TearDown() override
     {
         LogClose();
         gRun = {};
     }
+
+    std::unique_ptr<ImageSelection> selection = std::make_unique<ImageSelection>();
 };
 
 TEST_F(ImageFileTest, ReadsWholeFileWithZeroSlackAndHonoursOffsetAndLength)
