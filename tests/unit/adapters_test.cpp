@@ -414,8 +414,7 @@ TEST_F(Fleet, OnlyClassOneEntriesUpToTheSixteenthCount)
     image.resize(0x2000);
     // Entry 0 demoted to class 2: no kind recorded from it; the same region
     // listed as entry 15 (type word at 0xCC) with class 1 is found.
-    const uint32_t typeWord0 = (uint32_t(image[0x18]) << 24) | (uint32_t(image[0x19]) << 16) |
-                               (uint32_t(image[0x1A]) << 8) | image[0x1B];
+    const uint32_t typeWord0 = sim::GetBe32(image, 0x18);
     PutBe32(image, 0x18, (typeWord0 & 0x0FFFFFFF) | 0x20000000);
     PutBe32(image, 0xCC, (typeWord0 & 0x0FFFFFFF) | 0x10000000);
     PutBe32(image, 0xD0, 0x400);
@@ -462,7 +461,9 @@ TEST_F(Fleet, ImageOffsetsAnywhereAreHarmless)
                                               "0x420", "0x420", "0x424", "0x428"};
     struct Case {
         uint32_t Offset;
-        int PlantPxeAt; // -1: the wrapped address lies in the directory
+        // Where the signature word's read wraps round to; -1 where it would
+        // land in the directory, or where only the last bytes would wrap.
+        int PlantPxeAt;
         uint32_t Flags;
         std::string Shown;
         std::vector<std::string> Reads;

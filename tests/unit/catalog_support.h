@@ -2,8 +2,6 @@
 // adapter's installed and selection records.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <filesystem>
 #include <memory>
