@@ -20,70 +20,54 @@ protected:
     }
 };
 
+// The answer words: Prompt.AnswerWordsAreMatchedExactly (unit).
 TEST_F(UpgradePromptTest, YesWordsAcceptTheImage)
 {
     OneBootCodeQuestion("v2.0.1");
-    for (const std::string word : {"y", "yes", "Y", "Yes", "YES"}) {
-        SCOPED_TRACE(word);
-        ClearRecords();
-        RunResult r = RunWithInput({}, word + "\n");
-        EXPECT_EQ(r.Status, 0);
-        EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + word +
-                             "\n" + Selecting(0) + Upgrading("Boot Code 1.9.6 to 2.0.1") + Complete);
-        EXPECT_EQ(
-            ToolTrace(),
-            Lines({{FlashBootCode(0, "bc.bin", ".bc1.9.6.bin")}, AfterGoodFlash("eth0"), BringUp({"eth0"})}));
-    }
+    RunResult r = RunWithInput({}, "yes\n");
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + "yes\n" +
+                         Selecting(0) + Upgrading("Boot Code 1.9.6 to 2.0.1") + Complete);
+    EXPECT_EQ(
+        ToolTrace(),
+        Lines({{FlashBootCode(0, "bc.bin", ".bc1.9.6.bin")}, AfterGoodFlash("eth0"), BringUp({"eth0"})}));
 }
 
 TEST_F(UpgradePromptTest, QuitWordsCancelTheRunBeforeAnythingIsWritten)
 {
     OneBootCodeQuestion("v2.0.1");
-    for (const std::string word : {"q", "Q", "Quit", "QUIT", "quit"}) {
-        SCOPED_TRACE(word);
-        ClearRecords();
-        RunResult r = RunWithInput({}, word + "\n");
-        EXPECT_EQ(r.Status, 2);
-        const std::string question = Prompt("Boot Code 1.9.6 to 2.0.1", "y");
-        EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + question + Cancelled);
-        EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + question + word + "\n" + Cancelled);
-        // Neither the tool nor the interfaces are touched, and the library stays open.
-        EXPECT_EQ(ToolTrace(), std::vector<std::string>{});
-        EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 0u);
-    }
+    RunResult r = RunWithInput({}, "Quit\n");
+    EXPECT_EQ(r.Status, 2);
+    const std::string question = Prompt("Boot Code 1.9.6 to 2.0.1", "y");
+    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + question + Cancelled);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + question + "Quit\n" + Cancelled);
+    // Neither the tool nor the interfaces are touched, and the library stays open.
+    EXPECT_EQ(ToolTrace(), std::vector<std::string>{});
+    EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 0u);
 }
 
 TEST_F(UpgradePromptTest, AnythingElseDeclinesTheImage)
 {
     OneBootCodeQuestion("v2.0.1");
-    for (const std::string word : {"n", "no", "yES", "Yes ", " y", "QUIt", "x"}) {
-        SCOPED_TRACE("[" + word + "]");
-        ClearRecords();
-        RunResult r = RunWithInput({}, word + "\n");
-        EXPECT_EQ(r.Status, 2);
-        const std::string question = Prompt("Boot Code 1.9.6 to 2.0.1", "y");
-        EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + question);
-        EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + question + word + "\n");
-        EXPECT_EQ(ToolTrace(), BringUp({"eth0"}));
-        EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 1u);
-    }
+    RunResult r = RunWithInput({}, "yES\n");
+    EXPECT_EQ(r.Status, 2);
+    const std::string question = Prompt("Boot Code 1.9.6 to 2.0.1", "y");
+    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + question);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + question + "yES\n");
+    EXPECT_EQ(ToolTrace(), BringUp({"eth0"}));
+    EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 1u);
 }
 
+// An older image: ConfirmTest.WarningsAndDefaultsPerKind (unit).
 TEST_F(UpgradePromptTest, EmptyLineDeclinesTheSameOrAnOlderImage)
 {
-    AddStandardAdapter(0);
-    for (const auto& [version, warning] :
-         {std::pair<std::string, std::string>{"v1.9.6", BootCodeSame}, {"v1.9.5", BootCodeOlder}}) {
-        SCOPED_TRACE(version);
-        ClearRecords();
-        BootCodeCatalog(PciId(0) + " bc.bin " + version + "\n");
-        RunResult r = RunWithInput({}, "\n");
-        EXPECT_EQ(r.Status, 2);
-        const std::string question = Prompt("Boot Code 1.9.6 to " + version.substr(1), "n");
-        EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + warning + question);
-        EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + warning + question + "\n");
-        EXPECT_EQ(ToolTrace(), BringUp({"eth0"}));
-    }
+    OneBootCodeQuestion("v1.9.6");
+    RunResult r = RunWithInput({}, "\n");
+    EXPECT_EQ(r.Status, 2);
+    const std::string question = Prompt("Boot Code 1.9.6 to 1.9.6", "n");
+    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + BootCodeSame + question);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + BootCodeSame + question + "\n");
+    EXPECT_EQ(ToolTrace(), BringUp({"eth0"}));
 }
 
 TEST_F(UpgradePromptTest, EndOfInputQuits)
@@ -115,7 +99,8 @@ TEST_F(UpgradePromptTest, InputEndingBeforeTheLastQuestionQuitsThere)
     EXPECT_EQ(ToolTrace(), std::vector<std::string>{});
 }
 
-// A lone character at the end of input is an answer, not an empty line.
+// A lone character at the end of input is an answer, not an empty line. A
+// lone y: Prompt.ALastAnswerWithoutLineEndIsJudgedAsTyped (unit).
 TEST_F(UpgradePromptTest, OneCharacterWithoutLineEndIsJudgedAsTyped)
 {
     OneBootCodeQuestion("v2.0.1");
@@ -124,17 +109,6 @@ TEST_F(UpgradePromptTest, OneCharacterWithoutLineEndIsJudgedAsTyped)
     EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y"));
     EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + "n");
     EXPECT_EQ(ToolTrace(), BringUp({"eth0"}));
-
-    ClearRecords();
-    BootCodeCatalog(PciId(0) + " bc.bin v1.9.5\n");
-    r = RunWithInput({}, "y");
-    EXPECT_EQ(r.Status, 0);
-    const std::string question = Prompt("Boot Code 1.9.6 to 1.9.5", "n");
-    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + BootCodeOlder + question + Notice + Selecting(0) +
-                         Upgrading("Boot Code 1.9.6 to 1.9.5") + Complete);
-    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc.bin", ".bc1.9.6.bin", true)},
-                                  AfterGoodFlash("eth0"),
-                                  BringUp({"eth0"})}));
 }
 
 // Only the first 79 characters of a line count; the rest of the line must
@@ -235,6 +209,7 @@ TEST_F(UnaskedTest, SilentForceAlsoWritesTheOlderImage)
                                   BringUp({"eth0", "eth1"})}));
 }
 
+// -s with -y answers as -s alone: Prompt.SilentAndDefaultModesAnswerWithoutAsking (unit).
 TEST_F(UnaskedTest, AssumeDefaultTakesTheDefaultsWithoutReadingInput)
 {
     // Quit answers waiting on the input are never read.
@@ -247,15 +222,6 @@ TEST_F(UnaskedTest, AssumeDefaultTakesTheDefaultsWithoutReadingInput)
     EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc.bin", ".bc1.9.6.bin", true)},
                                   AfterGoodFlash("eth0"),
                                   BringUp({"eth0", "eth1"})}));
-}
-
-TEST_F(UnaskedTest, SilentWinsOverAssumeDefault)
-{
-    RunResult r = RunWithInput({"-s", "-y"}, "q\nq\n");
-    EXPECT_EQ(r.Status, 0);
-    EXPECT_EQ(r.Out, "");
-    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Heading(1) + BootCodeOlder + Selecting(0) +
-                         Upgrading("Boot Code 1.9.6 to 2.0.1") + Complete);
 }
 
 } // namespace

@@ -132,6 +132,7 @@ TEST_F(UpgradeRunTest, EveryQuestionDeclinedWritesNothingButRaisesTheInterfaces)
 // ---------------------------------------------------------------------------
 // Failures of the tool and of the reload
 
+// A tool whose shell is killed: Update.AToolWhoseShellIsKilledHasFailed (unit).
 TEST_F(UpgradeRunTest, ToolFailureIsReportedWithItsCodeInHexAndSkipsTheReload)
 {
     AddStandardAdapter(0);
@@ -147,24 +148,6 @@ TEST_F(UpgradeRunTest, ToolFailureIsReportedWithItsCodeInHexAndSkipsTheReload)
     EXPECT_EQ(ToolTrace(),
               Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers}, BringUp({"eth0"})}));
     EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 1u);
-}
-
-TEST_F(UpgradeRunTest, ToolWhoseShellIsKilledFails)
-{
-    AddStandardAdapter(0);
-    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
-    Tools.WrenflashKillsShell = 9;
-    RunResult r = RunWithInput({}, "\n");
-    EXPECT_EQ(r.Status, 3);
-    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + Notice +
-                         Selecting(0) + Upgrading("Boot Code 1.9.6 to 2.0.1") + ToolFailedConsole(0) +
-                         WithErrors);
-    // 128 + SIGKILL
-    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Prompt("Boot Code 1.9.6 to 2.0.1", "y") + "\n" +
-                         Selecting(0) + Upgrading("Boot Code 1.9.6 to 2.0.1") + ToolFailedLog(0, "89") +
-                         WithErrors);
-    EXPECT_EQ(ToolTrace(),
-              Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers}, BringUp({"eth0"})}));
 }
 
 TEST_F(UpgradeRunTest, OneImageWrittenAndAnotherFailingEndsWithErrors)
@@ -188,41 +171,7 @@ TEST_F(UpgradeRunTest, OneImageWrittenAndAnotherFailingEndsWithErrors)
                                   BringUp({"eth0", "eth1"})}));
 }
 
-TEST_F(UpgradeRunTest, FailedUnloadSkipsTheLoadAndEndsWithErrors)
-{
-    AddStandardAdapter(0);
-    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
-    Tools.Rmmod = 1;
-    RunResult r = RunWithInput({}, "\n");
-    EXPECT_EQ(r.Status, 3);
-    const std::string message = "ERROR: Could not rmmod bnx2 after upgrade\n";
-    const std::string question = Prompt("Boot Code 1.9.6 to 2.0.1", "y");
-    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + question + Notice + Selecting(0) +
-                         Upgrading("Boot Code 1.9.6 to 2.0.1") + message + WithErrors);
-    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + question + "\n" + Selecting(0) +
-                         Upgrading("Boot Code 1.9.6 to 2.0.1") + message + WithErrors);
-    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers, "rmmod bnx2"},
-                                  BringUp({"eth0"})}));
-}
-
-TEST_F(UpgradeRunTest, FailedLoadSkipsThePauseAndTheInterface)
-{
-    AddStandardAdapter(0);
-    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
-    Tools.Modprobe = 1;
-    RunResult r = RunWithInput({}, "\n");
-    EXPECT_EQ(r.Status, 3);
-    const std::string message = "ERROR: Could not modprobe bnx2 after upgrade\n";
-    const std::string question = Prompt("Boot Code 1.9.6 to 2.0.1", "y");
-    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + question + Notice + Selecting(0) +
-                         Upgrading("Boot Code 1.9.6 to 2.0.1") + message + WithErrors);
-    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + question + "\n" + Selecting(0) +
-                         Upgrading("Boot Code 1.9.6 to 2.0.1") + message + WithErrors);
-    EXPECT_EQ(ToolTrace(),
-              Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers, "rmmod bnx2", "modprobe bnx2"},
-                     BringUp({"eth0"})}));
-}
-
+// A failing rmmod or modprobe: Update/Reload.StopsAtTheFirstFailingCommand (unit).
 TEST_F(UpgradeRunTest, FailedInterfaceAfterTheReloadSaysEthxAndTheBringUpNamesIt)
 {
     AddStandardAdapter(0);

@@ -13,11 +13,30 @@
 #include "adapters/installed.h"
 #include "adapters/records.h"
 #include "fleet.h"
+#include "main/run_mode_common.h"
 #include "test_support.h"
 
 namespace {
 
 using sim::PutBe32;
+
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+// Firmware information texts given explicitly: hand-changed images keep the
+// versions the test expects.
+sim::AdapterSpec WithTexts(sim::AdapterSpec spec, const std::string& bootCode, const std::string& optionRom)
+{
+    spec.BootCodeText = bootCode;
+    spec.HasBootCodeText = true;
+    spec.OptionRomText = optionRom;
+    spec.HasOptionRomText = true;
+    return spec;
+}
 
 class Fleet : public ::testing::Test {
 protected:
@@ -99,6 +118,21 @@ protected:
         return lines;
     }
 
+    // Offsets of the one-word NVRAM reads made for a handle, in order.
+    std::vector<std::string> ReadsOf(uint32_t handle) const
+    {
+        std::vector<std::string> offsets;
+        const std::string prefix = "BmapiReadFirmware " + std::to_string(handle) + " ";
+        for (const std::string& line : Trace()) {
+            if (line.compare(0, prefix.size(), prefix) != 0)
+                continue;
+            std::string rest = line.substr(prefix.size());
+            EXPECT_EQ(rest.substr(rest.find(' ')), " 1") << "one word per read: " << line;
+            offsets.push_back(rest.substr(0, rest.find(' ')));
+        }
+        return offsets;
+    }
+
     bool Traced(const std::string& line) const
     {
         for (const auto& l : Trace())
@@ -114,16 +148,28 @@ protected:
 
 TEST(VersionText, OneCharacterPerComponentAroundTheFirstPoint)
 {
-    FirmwareVersion v{};
-    ASSERT_TRUE(ParseVersionText("2.1.9", 32, v));
-    EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 219u);
-    ASSERT_TRUE(ParseVersionText("v2.1.9", 32, v));
-    EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 219u);
-    ASSERT_TRUE(ParseVersionText("10.2.3", 32, v));
-    EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 23u);
-    ASSERT_TRUE(ParseVersionText("2.x.y", 32, v));
-    EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 200u);
-    EXPECT_FALSE(ParseVersionText("2019", 32, v));
+    struct Case {
+        const char* Text;
+        bool Parsed;
+        uint32_t Major, Minor, Build;
+    } cases[] = {
+        {"2.1.9", true, 2, 1, 9},  {"v2.1.9", true, 2, 1, 9},
+        {"10.2.3", true, 0, 2, 3},                           // the major is the character before the point
+        {"2.x.y", true, 2, 0, 0},  {"2.a.7", true, 2, 0, 7}, // a non-digit counts 0
+        {".1.2x", true, 0, 1, 2},                            // nothing before the point
+        {"2019", false, 0, 0, 0},                            // no point
+        {"12345", false, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Text);
+        FirmwareVersion v{};
+        ASSERT_EQ(ParseVersionText(c.Text, 32, v), c.Parsed);
+        if (!c.Parsed)
+            continue;
+        EXPECT_EQ(v.Major, c.Major);
+        EXPECT_EQ(v.Minor, c.Minor);
+        EXPECT_EQ(v.Build, c.Build);
+    }
 }
 
 TEST(VersionText, StaysWithinItsField)
@@ -158,6 +204,8 @@ TEST(InterfaceName, TheLastParenthesisedTokenLosesItsFirstAndLastCharacter)
         {"Adapter ()", ""},
         {"(a", ""},
         {"two  spaces (ens1f0)", "ens1f0"},
+        {"Adapter (eth1) (eth2)", "eth2"},
+        {"Adapter eth3", ""},
     };
     InstalledFirmware installed{};
     gRun = {};
@@ -177,6 +225,34 @@ TEST(InterfaceName, TheLastParenthesisedTokenLosesItsFirstAndLastCharacter)
     gRun = {};
 }
 
+TEST_F(Fleet, LibraryVersionsFrom302OnAreSupported)
+{
+    struct Case {
+        uint32_t Major, Minor, Build;
+        std::string Shown; // empty: supported
+    } cases[] = {
+        {3, 0, 1, "Unsupported BMAPI version 3.0.1.\nExpect BMAPI version 3.0.2 or later.\n"},
+        {2, 9, 9, "Unsupported BMAPI version 2.9.9.\nExpect BMAPI version 3.0.2 or later.\n"},
+        {0, 0, 0, "Unsupported BMAPI version 0.0.0.\nExpect BMAPI version 3.0.2 or later.\n"},
+        {3, 0, 2, ""},
+        {3, 1, 0, ""},
+        {4, 0, 0, ""},
+        {3, 0, 10, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Major) + "." + std::to_string(c.Minor) + "." + std::to_string(c.Build));
+        sim::LibrarySpec library;
+        library.Major = c.Major;
+        library.Minor = c.Minor;
+        library.Build = c.Build;
+        ASSERT_TRUE(sim::WriteLibrary(dir, library));
+        console.Start();
+        const bool supported = LibraryVersionSupported();
+        EXPECT_EQ(console.Stop(), c.Shown);
+        EXPECT_EQ(supported, c.Shown.empty());
+    }
+}
+
 TEST_F(Fleet, SupportedAdaptersAreTakenInLibraryOrder)
 {
     auto a0 = Adapter(0), a1 = Adapter(1), a2 = Adapter(2), a3 = Adapter(3), a4 = Adapter(4), a5 = Adapter(5),
@@ -187,12 +263,16 @@ TEST_F(Fleet, SupportedAdaptersAreTakenInLibraryOrder)
     a6.NicType = 3;
     a7.NicFlags = 0x2; // other bits do not matter
     a3.PhyNicStatus = 9;
-    Write({a0, a1, a2, a3, a4, a5, a6, a7});
+    auto a8 = Adapter(8), a9 = Adapter(9);
+    a8.NicFlags = 0x1;
+    a9.DeviceId = 0x4402; // only 0x4401 is refused
+    Write({a0, a1, a2, a3, a4, a5, a6, a7, a8, a9});
     Inventory();
-    ASSERT_EQ(gRun.AdapterCount, 3u);
+    ASSERT_EQ(gRun.AdapterCount, 4u);
     EXPECT_STREQ(gRun.Adapters[0].Nic.MacText, "00112233AAB0");
     EXPECT_STREQ(gRun.Adapters[1].Nic.MacText, "00112233AAB2");
     EXPECT_STREQ(gRun.Adapters[2].Nic.MacText, "00112233AAB7");
+    EXPECT_STREQ(gRun.Adapters[3].Nic.MacText, "00112233AAB9");
     EXPECT_EQ(gRun.Adapters[2].DiagOpen, 0u);
     EXPECT_FALSE(Traced("BmapiGetBRCMNicInfoEx 5")) << "a device that fails a test is not asked further";
 }
@@ -211,6 +291,8 @@ TEST_F(Fleet, NoAdaptersOrFailingListCallsLeaveTheCountZero)
     ASSERT_TRUE(sim::WriteLibrary(dir, library));
     EXPECT_EQ((BmapiInitializeEx(0), DiscoverAdapters()), 2);
     EXPECT_EQ(gRun.AdapterCount, 0u);
+    EXPECT_TRUE(Traced("BmapiGetAllPhyNicHandles 1"));
+    EXPECT_FALSE(Traced("BmapiGetPhyNic 1"));
     BmapiUninitialize();
 
     library.HandlesStatus = 0;
@@ -244,9 +326,31 @@ TEST_F(Fleet, InstalledRecordCopiesIdentityAndParsesVersions)
     EXPECT_EQ(nic.BootCodeMinor, 2u);
     EXPECT_EQ(nic.BootCodeBuild, 3u);
     EXPECT_EQ(nic.InstalledFlags, InstBootCodeVersion | InstPxeVersion);
-    EXPECT_EQ(nic.PxeMajor * 100 + nic.PxeMinor * 10 + nic.PxeBuild, 835);
-    EXPECT_EQ(nic.ClpMajor + nic.ClpMinor + nic.ClpBuild, 0u);
+    EXPECT_EQ(nic.PxeMajor, 8);
+    EXPECT_EQ(nic.PxeMinor, 3);
+    EXPECT_EQ(nic.PxeBuild, 5);
+    EXPECT_EQ(nic.ClpMajor, 0u);
+    EXPECT_EQ(nic.ClpMinor, 0u);
+    EXPECT_EQ(nic.ClpBuild, 0u);
     EXPECT_EQ(gRun.CurrentAdapter, 0u);
+}
+
+TEST_F(Fleet, LongDescriptionsAreCutBeforeTheInterfaceNameIsTaken)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string(72, 'a') + " (eth5)", "eth5"}, // ends at the 79th character
+        {std::string(100, 'a') + " (eth6)", ""},    // cut off
+    };
+    std::vector<sim::AdapterSpec> adapters;
+    for (const auto& [description, name] : cases) {
+        adapters.push_back(Adapter(int(adapters.size())));
+        adapters.back().Description = description;
+    }
+    Write(adapters);
+    Inventory();
+    ASSERT_EQ(gRun.AdapterCount, 2u);
+    for (uint32_t i = 0; i < 2; ++i)
+        EXPECT_EQ(std::string(gRun.Installed[i].InterfaceName), cases[i].second) << cases[i].first;
 }
 
 TEST_F(Fleet, ShortOrPointlessVersionTextsCarryNoVersion)
@@ -266,8 +370,12 @@ TEST_F(Fleet, ShortOrPointlessVersionTextsCarryNoVersion)
     for (uint32_t i = 0; i < 2; ++i) {
         const InstalledFirmware& nic = gRun.Installed[i];
         EXPECT_EQ(nic.InstalledFlags, 0u);
-        EXPECT_EQ(nic.BootCodeMajor + nic.BootCodeMinor + nic.BootCodeBuild, 0u);
-        EXPECT_EQ(nic.PxeMajor + nic.PxeMinor + nic.PxeBuild, 0);
+        EXPECT_EQ(nic.BootCodeMajor, 0u);
+        EXPECT_EQ(nic.BootCodeMinor, 0u);
+        EXPECT_EQ(nic.BootCodeBuild, 0u);
+        EXPECT_EQ(nic.PxeMajor, 0);
+        EXPECT_EQ(nic.PxeMinor, 0);
+        EXPECT_EQ(nic.PxeBuild, 0);
     }
     EXPECT_FALSE(Traced("BmapiInitDiag 1")) << "no option ROM version, no scan";
 }
@@ -281,11 +389,15 @@ TEST_F(Fleet, TheScanTellsTheOptionRomKind)
     EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion | InstPxeVersion);
     EXPECT_EQ(gRun.Installed[1].InstalledFlags, InstBootCodeVersion | InstClpVersion);
     EXPECT_EQ(gRun.Installed[2].InstalledFlags, InstBootCodeVersion | InstIscsiVersion);
-    EXPECT_EQ(gRun.Installed[1].ClpMajor * 100 + gRun.Installed[1].ClpMinor * 10 + gRun.Installed[1].ClpBuild,
-              835u);
-    EXPECT_EQ(gRun.Installed[2].ClpMajor * 100 + gRun.Installed[2].ClpMinor * 10 + gRun.Installed[2].ClpBuild,
-              835u);
-    EXPECT_EQ(gRun.Installed[0].ClpMajor + gRun.Installed[0].ClpMinor + gRun.Installed[0].ClpBuild, 0u);
+    // An iSCSI or CLP image takes the option ROM version as its CLP version.
+    for (uint32_t i : {1u, 2u}) {
+        EXPECT_EQ(gRun.Installed[i].ClpMajor, 8u) << i;
+        EXPECT_EQ(gRun.Installed[i].ClpMinor, 3u) << i;
+        EXPECT_EQ(gRun.Installed[i].ClpBuild, 5u) << i;
+    }
+    EXPECT_EQ(gRun.Installed[0].ClpMajor, 0u);
+    EXPECT_EQ(gRun.Installed[0].ClpMinor, 0u);
+    EXPECT_EQ(gRun.Installed[0].ClpBuild, 0u);
     for (uint32_t i = 0; i < 4; ++i)
         EXPECT_EQ(gRun.Adapters[i].DiagOpen, 0u);
 }
@@ -302,8 +414,7 @@ TEST_F(Fleet, OnlyClassOneEntriesUpToTheSixteenthCount)
     image.resize(0x2000);
     // Entry 0 demoted to class 2: no kind recorded from it; the same region
     // listed as entry 15 (type word at 0xCC) with class 1 is found.
-    const uint32_t typeWord0 = (uint32_t(image[0x18]) << 24) | (uint32_t(image[0x19]) << 16) |
-                               (uint32_t(image[0x1A]) << 8) | image[0x1B];
+    const uint32_t typeWord0 = sim::GetBe32(image, 0x18);
     PutBe32(image, 0x18, (typeWord0 & 0x0FFFFFFF) | 0x20000000);
     PutBe32(image, 0xCC, (typeWord0 & 0x0FFFFFFF) | 0x10000000);
     PutBe32(image, 0xD0, 0x400);
@@ -333,45 +444,78 @@ TEST_F(Fleet, NoClassOneEntryLeavesOnlyThePxeBytes)
     Write({a});
     Inventory();
     EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion);
-    EXPECT_EQ(gRun.Installed[0].PxeMajor * 100 + gRun.Installed[0].PxeMinor * 10 + gRun.Installed[0].PxeBuild,
-              835);
+    EXPECT_EQ(gRun.Installed[0].PxeMajor, 8);
+    EXPECT_EQ(gRun.Installed[0].PxeMinor, 3);
+    EXPECT_EQ(gRun.Installed[0].PxeBuild, 5);
 }
 
 TEST_F(Fleet, ImageOffsetsAnywhereAreHarmless)
 {
-    // Offsets at the top of the 32-bit range cannot hold a signature word;
-    // an offset past the NVRAM makes the library refuse the read.
-    for (uint32_t offset : {0xFFFFFFF0u, 0xFFFFFFFFu, 0xFFFFFFD4u, 0x7FFFFFF0u}) {
+    // Entry 0 holds the offset under test, entry 1 the adapter's CLP image at
+    // 0x400. A PXE signature waits where a wrapped-round read of entry 0's
+    // signature word would land, whenever that lies outside the directory.
+    // An image whose signature bytes run past 2^32 is skipped and the scan
+    // goes on to the CLP image; one the library cannot read ends the scan.
+    const std::string failed = "Failed to read NVRAM!\r\n";
+    const std::vector<std::string> skipped = {"0x18",  "0x1C",  "0x24",  "0x28",
+                                              "0x420", "0x420", "0x424", "0x428"};
+    struct Case {
+        uint32_t Offset;
+        // Where the signature word's read wraps round to; -1 where it would
+        // land in the directory, or where only the last bytes would wrap.
+        int PlantPxeAt;
+        uint32_t Flags;
+        std::string Shown;
+        std::vector<std::string> Reads;
+    } cases[] = {
+        {0xFFFFFFF0u, 0x10, InstBootCodeVersion | InstClpVersion, "", skipped},
+        {0xFFFFFFE0u, 0x00, InstBootCodeVersion | InstClpVersion, "", skipped},
+        {0xFFFFFFFFu, -1, InstBootCodeVersion | InstClpVersion, "", skipped},
+        {0xFFFFFFD5u, -1, InstBootCodeVersion | InstClpVersion, "", skipped}, // last byte at 2^32
+        {0xFFFFFFD4u, -1, InstBootCodeVersion, failed, {"0x18", "0x1C", "0xFFFFFFF4"}},
+        {0x7FFFFFF0u, -1, InstBootCodeVersion, failed, {"0x18", "0x1C", "0x80000010"}},
+        {0x00100000u, -1, InstBootCodeVersion, failed, {"0x18", "0x1C", "0x100020"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Hex(c.Offset));
         test::ReleaseRunState();
-        auto a = Adapter(0, sim::OptionRom::Pxe);
-        a.OptionRomText = "8.3.5";
-        a.HasOptionRomText = true;
-        PutBe32(images[a.NvramFile], 0x1C, offset);
+        std::remove((dir + "/bmapi.trace").c_str());
+        auto a = Adapter(0, sim::OptionRom::Clp);
+        a = WithTexts(a, "1.9.6", "8.3.5");
+        std::vector<uint8_t>& image = images[a.NvramFile];
+        PutBe32(image, 0x1C, c.Offset);
+        PutBe32(image, 0x18 + 12, 0x10000100);
+        PutBe32(image, 0x1C + 12, 0x400);
+        if (c.PlantPxeAt >= 0)
+            std::memcpy(&image[size_t(c.PlantPxeAt)], "\x49\x44\x4E\x55", 4);
         Write({a});
         console.Start();
         Inventory();
         std::string shown = console.Stop();
         ASSERT_EQ(gRun.AdapterCount, 1u);
-        EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion) << std::hex << offset;
+        EXPECT_EQ(gRun.Installed[0].InstalledFlags, c.Flags);
+        EXPECT_EQ(shown, c.Shown);
+        EXPECT_EQ(ReadsOf(1), c.Reads);
         EXPECT_EQ(gRun.Adapters[0].DiagOpen, 0u);
-        if (offset > 0xFFFFFFFFu - 0x2B)
-            EXPECT_EQ(shown, "") << std::hex << offset;
-        else
-            EXPECT_EQ(shown, "Failed to read NVRAM!\r\n") << std::hex << offset;
         BmapiUninitialize();
     }
 }
 
 TEST_F(Fleet, AFailedReadEndsTheScanAndLeavesDiagnosticMode)
 {
+    // The type word, the offset word, the signature word.
     for (uint32_t failAt : {0x18u, 0x1Cu, 0x420u}) {
+        SCOPED_TRACE(Hex(failAt));
         test::ReleaseRunState();
+        std::remove((dir + "/bmapi.trace").c_str());
         auto a = Adapter(0, sim::OptionRom::Pxe);
         a.ReadFailOffsets = {failAt};
         Write({a, Adapter(1, sim::OptionRom::Clp)});
         console.Start();
         Inventory();
-        EXPECT_EQ(console.Stop(), "Failed to read NVRAM!\r\n") << std::hex << failAt;
+        EXPECT_EQ(console.Stop(), "Failed to read NVRAM!\r\n");
+        ASSERT_FALSE(ReadsOf(1).empty());
+        EXPECT_EQ(ReadsOf(1).back(), Hex(failAt));
         ASSERT_EQ(gRun.AdapterCount, 2u);
         EXPECT_EQ(gRun.Installed[0].InstalledFlags, InstBootCodeVersion);
         EXPECT_EQ(gRun.Installed[0].PxeMajor, 8);

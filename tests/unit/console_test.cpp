@@ -172,6 +172,7 @@ TEST_F(Prompt, AnswerWordsAreMatchedExactly)
         {"YES\n", AnswerYes},   {"q\n", AnswerQuit},    {"Q\n", AnswerQuit}, {"Quit\n", AnswerQuit},
         {"QUIT\n", AnswerQuit}, {"quit\n", AnswerQuit}, {"n\n", AnswerNo},   {"no\n", AnswerNo},
         {"yES\n", AnswerNo},    {"Yes \n", AnswerNo},   {" y\n", AnswerNo},  {"qq\n", AnswerNo},
+        {"QUIt\n", AnswerNo},   {"x\n", AnswerNo},
     };
     for (const Case& c : cases) {
         test::FeedStdin(c.Typed);

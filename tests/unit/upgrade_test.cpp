@@ -339,31 +339,41 @@ TEST_F(Update, TheLogIsCompleteWhileTheToolRuns)
               "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \nUpgrading Boot Code 1.9.6 to 2.0.1\n");
 }
 
-TEST_F(Update, ReloadStopsAtTheFirstFailingCommand)
+struct ReloadCase {
+    const char* Failing;
+    const char* Commands;
+    const char* Message;
+};
+
+std::string ReloadCaseName(const ::testing::TestParamInfo<ReloadCase>& param)
 {
-    struct Case {
-        const char* Failing;
-        const char* Commands;
-        const char* Message;
-    } cases[] = {
-        {"rmmod", "rmmod bnx2\n", "ERROR: Could not rmmod bnx2 after upgrade\n"},
-        {"modprobe", "rmmod bnx2\nmodprobe bnx2\n", "ERROR: Could not modprobe bnx2 after upgrade\n"},
-        {"ifconfig", "rmmod bnx2\nmodprobe bnx2\nifconfig eth0 up\n", "ERROR: Failed ifconfig ethx up\n"},
-    };
-    for (const Case& c : cases) {
-        SetUp();
-        ExitCode(c.Failing, 3);
-        gRun.CurrentAdapter = 0;
-        console.Start();
-        EXPECT_EQ(ReloadDriver(), 3);
-        EXPECT_EQ(console.Stop(), c.Message);
-        EXPECT_EQ(Trace(), c.Commands);
-        EXPECT_TRUE(HasFlag(FlagErrors));
-        EXPECT_EQ(Log(), c.Message);
-        EXPECT_EQ(pauses.size(), std::string(c.Failing) == "ifconfig" ? 1u : 0u);
-        TearDown();
-    }
+    return std::string(param.param.Failing) + "Fails";
 }
+
+class Reload : public Update, public ::testing::WithParamInterface<ReloadCase> {};
+
+TEST_P(Reload, StopsAtTheFirstFailingCommand)
+{
+    const ReloadCase& c = GetParam();
+    ExitCode(c.Failing, 3);
+    gRun.CurrentAdapter = 0;
+    console.Start();
+    EXPECT_EQ(ReloadDriver(), 3);
+    EXPECT_EQ(console.Stop(), c.Message);
+    EXPECT_EQ(Trace(), c.Commands);
+    EXPECT_TRUE(HasFlag(FlagErrors));
+    EXPECT_EQ(Log(), c.Message);
+    EXPECT_EQ(pauses.size(), std::string(c.Failing) == "ifconfig" ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Update, Reload,
+    ::testing::Values(ReloadCase{"rmmod", "rmmod bnx2\n", "ERROR: Could not rmmod bnx2 after upgrade\n"},
+                      ReloadCase{"modprobe", "rmmod bnx2\nmodprobe bnx2\n",
+                                 "ERROR: Could not modprobe bnx2 after upgrade\n"},
+                      ReloadCase{"ifconfig", "rmmod bnx2\nmodprobe bnx2\nifconfig eth0 up\n",
+                                 "ERROR: Failed ifconfig ethx up\n"}),
+    ReloadCaseName);
 
 TEST_F(Update, AFailedReloadKeepsTheWriteCounted)
 {
