@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -206,6 +209,36 @@ TEST_F(CatalogTest, EmptyAndUnrecognisedFilesAreReadWithoutVersions)
     WriteFile("/opt/text.bin", {'h', 'e', 'l', 'l', 'o', '.', '1'});
     EXPECT_EQ(ReadImageVersions(*selection, "/opt/text.bin"), 0);
     EXPECT_EQ(selection->SelectionFlags, 0u);
+}
+
+// Anything but a regular file is a file that could not be read, and opening
+// it must not wait (a FIFO without a writer would block a plain open). The
+// alarm turns a hang into a failure.
+TEST_F(CatalogTest, SpecialFilesAreReadFailuresWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo("/opt/fifo.bin", 0644), 0);
+    fs::create_directories("/opt/dir.bin");
+    fs::create_symlink("/dev/zero", "/opt/zero.bin");
+    struct Case {
+        const char* path;
+    };
+    constexpr Case cases[] = {
+        {"/opt/fifo.bin"}, {"/opt/dir.bin"}, {"/opt/zero.bin"}, {"/dev/zero"}, {"/dev/null"}};
+    alarm(20);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        uint32_t length = 7;
+        uint8_t* buffer = reinterpret_cast<uint8_t*>(&length);
+        EXPECT_EQ(UtilReadFileMemAlloc(c.path, 0, 0, ImageFileMaximum, &length, &buffer), 0);
+        EXPECT_EQ(buffer, nullptr);
+        EXPECT_EQ(length, 7u);
+
+        selection->SelectionFlags = SelBootCodeAccepted;
+        std::string console = Console([&] { EXPECT_EQ(ReadImageVersions(*selection, c.path), 3); });
+        EXPECT_EQ(console, std::string("Failed to read file (") + c.path + ") into memory!\n");
+        EXPECT_EQ(selection->SelectionFlags, SelBootCodeAccepted);
+    }
+    alarm(0);
 }
 
 TEST_F(CatalogTest, NvramHeaderFieldsAndOldDirectoryTakesAnyOptionRom)
@@ -809,6 +842,47 @@ TEST_F(CatalogTest, UnreadablePxeImageKeepsAcceptedBootCodeAndGoesOn)
               SelBootCodeVersion | SelBootCodeAccepted | SelPxeVersion | SelPxeAccepted);
     EXPECT_EQ(std::string(selection->BootCodePath), BootDir + "bc.bin");
     EXPECT_EQ(std::string(selection->PxePath), PxeDir + "good.rom");
+}
+
+// A PXE entry naming a FIFO, a directory or a device is passed over like a
+// missing file: nothing is recorded from it and the next entry is offered.
+// Boot code and CLP take their versions from the entry and never open the
+// image, so the same names are offered there and left to the flashing tool.
+TEST_F(CatalogTest, SpecialFilesInTheCatalogArePassedOverForPxeOnly)
+{
+    Boot(1, 0, 0);
+    installed->InstalledFlags |= InstPxeVersion;
+    for (const std::string& dir : {BootDir, PxeDir, ClpDir}) {
+        ASSERT_EQ(mkfifo((dir + "fifo.bin").c_str(), 0644), 0);
+        fs::create_directories(dir + "dir.bin");
+        fs::create_symlink("/dev/zero", dir + "zero.bin");
+    }
+    Bytes rom(0x40, 0);
+    PxeRegion(rom, 0, true, 0, 9, 0, 0);
+    WriteFile(PxeDir + "good.rom", rom);
+    test::WriteText(PxeDir + "pxe.info", AdapterId + " fifo.bin x " + AdapterId + " dir.bin x " + AdapterId +
+                                             " zero.bin x " + AdapterId + " good.rom x\n");
+    test::WriteText(BootDir + "bootcode.info", AdapterId + " fifo.bin v2.0.1\n");
+    test::WriteText(ClpDir + "clp.info", AdapterId + " zero.bin 1.2.3\n");
+
+    alarm(20);
+    FeedStdin("y\ny\ny\n");
+    const std::string console = Console([] {
+        SelectBootCode();
+        SelectPXE();
+        SelectCLP();
+    });
+    alarm(0);
+    EXPECT_EQ(console,
+              Heading + "Update Boot Code 1.0.0 to 2.0.1 -  y/n/q (y):" + "Failed to read file (" + PxeDir +
+                  "fifo.bin) into memory!\n" + "Failed to read file (" + PxeDir + "dir.bin) into memory!\n" +
+                  "Failed to read file (" + PxeDir + "zero.bin) into memory!\n" +
+                  "Update PXE 0.0.0 to 9.0.0 -  y/n/q (y):" + "Update PXE 0.0.0 to CLP 1.2.3 -  y/n/q (y):");
+    EXPECT_EQ(std::string(selection->BootCodePath), BootDir + "fifo.bin");
+    EXPECT_EQ(std::string(selection->PxePath), PxeDir + "good.rom");
+    EXPECT_EQ(std::string(selection->ClpPath), ClpDir + "zero.bin");
+    EXPECT_EQ(selection->SelectionFlags & (SelBootCodeAccepted | SelPxeAccepted | SelClpAccepted),
+              SelBootCodeAccepted | SelPxeAccepted | SelClpAccepted);
 }
 
 TEST_F(CatalogTest, NvramImageOfferedAsPxeReplacesBootCodeVersion)
