@@ -17,6 +17,11 @@ if [ "${1:-}" = "--inside" ]; then
     mount --bind "$root/opt" /opt
     mount --bind "$root/varopt" /var/opt
     mount --bind "$root/usrsbin" /usr/sbin
+    # The test binaries start only where all three carry this marker (the
+    # text is in tests/sandbox/sandbox_marker.h).
+    for dir in /opt /var/opt /usr/sbin; do
+        echo "private mount of the tidemark test sandbox" > "$dir/.tidemark-test-sandbox"
+    done
     # A private /tmp keeps what the program leaves there (its answers files)
     # inside the sandbox, unless something the run needs lies under /tmp.
     private_tmp=yes

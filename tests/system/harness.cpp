@@ -151,7 +151,17 @@ std::vector<std::string> SplitLines(const std::string& text)
     return lines;
 }
 
-bool RunningAsRoot() { return ::getuid() == 0; }
+// Root of the machine, not the mapped root of an unprivileged sandbox (whose
+// user namespace maps only the one user, so no other user id exists there).
+bool RunningAsRoot()
+{
+    if (::getuid() != 0)
+        return false;
+    std::istringstream map(ReadText("/proc/self/uid_map"));
+    unsigned long inside = 1, outside = 1, count = 0;
+    map >> inside >> outside >> count;
+    return inside == 0 && outside == 0 && count == 4294967295UL;
+}
 
 bool SanitizedBinary()
 {
