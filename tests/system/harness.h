@@ -125,7 +125,8 @@ protected:
     std::vector<std::vector<std::string>> FlashToolArguments() const;
 
 private:
-    void WriteStandIns();
+    // seenRoot: ROOT as the program sees it (where the stand-ins record).
+    void WriteStandIns(const std::string& seenRoot);
     int nextAdapterFile_ = 0;
 };
 
