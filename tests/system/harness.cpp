@@ -374,12 +374,15 @@ void SystemTest::WriteStandIns(const std::string& seenRoot)
 {
     const std::string bin = Root + "/usrsbin/";
     const std::string trace = ShellQuote(seenRoot + "/trace");
-    auto recorder = [&](const char* name, int code) {
-        WriteScript(bin + name, std::string("printf '%s\\n' \"") + name + " $*\" >> " + trace + "\nexit " +
-                                    std::to_string(code) + "\n");
+    auto recorder = [&](const std::string& name, int code, int failingCall) {
+        std::string body = "printf '%s\\n' \"" + name + " $*\" >> " + trace + "\n";
+        if (failingCall > 0)
+            body += "[ \"$(grep -c '^" + name + " ' " + trace + ")\" = " + std::to_string(failingCall) +
+                    " ] && exit 1\n";
+        WriteScript(bin + name, body + "exit " + std::to_string(code) + "\n");
     };
-    recorder("rmmod", Tools.Rmmod);
-    recorder("modprobe", Tools.Modprobe);
+    recorder("rmmod", Tools.Rmmod, Tools.RmmodFailingCall);
+    recorder("modprobe", Tools.Modprobe, Tools.ModprobeFailingCall);
 
     std::string ifconfig = "printf '%s\\n' \"ifconfig $*\" >> " + trace + "\ncase \"$1\" in\n";
     for (const auto& [name, code] : Tools.IfconfigByName)
@@ -407,6 +410,8 @@ void SystemTest::WriteStandIns(const std::string& seenRoot)
             // Only a shell parent is killed: a shell that execs the tool
             // directly makes the tool itself the one to end.
             const std::string sig = std::to_string(Tools.WrenflashKillsShell);
+            if (!Tools.WrenflashKillsFor.empty())
+                body += "[ \"$1\" = " + ShellQuote(Tools.WrenflashKillsFor) + " ] &&\n";
             body += "case \"$(cat /proc/$PPID/comm)\" in\n"
                     "  sh|dash|bash) kill -" +
                     sig +
