@@ -8,7 +8,9 @@
 # With --root, DIR/opt, DIR/varopt and DIR/usrsbin are mounted over /opt,
 # /var/opt and /usr/sbin (each created empty when missing), and DIR/tmp over
 # /tmp when neither DIR nor the command lies under /tmp. Without --root a
-# fresh empty root is made under $TMPDIR and removed afterwards.
+# fresh empty root is made under $TMPDIR and removed afterwards. Each of the
+# three mounted directories gets the marker file .tidemark-test-sandbox, which
+# the test binaries look for before they start.
 set -eu
 
 if [ "${1:-}" = "--inside" ]; then
