@@ -214,12 +214,15 @@ int UtilReadFileMemAlloc(const char* path, uint32_t offset, uint32_t length, uin
 {
     *outBuffer = nullptr;
 
-    FdCloser file{open(path, O_RDONLY)};
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer forever.
+    FdCloser file{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     if (file.Fd < 0)
         return 0;
 
+    // Only a regular file has a size that says what a read will deliver: a
+    // FIFO, a device or a directory counts as a file that could not be read.
     struct stat info {};
-    if (fstat(file.Fd, &info) != 0)
+    if (fstat(file.Fd, &info) != 0 || !S_ISREG(info.st_mode))
         return 0;
     const auto size = static_cast<unsigned long>(info.st_size);
     if (size > maximum) {

@@ -8,7 +8,9 @@
 # With --root, DIR/opt, DIR/varopt and DIR/usrsbin are mounted over /opt,
 # /var/opt and /usr/sbin (each created empty when missing), and DIR/tmp over
 # /tmp when neither DIR nor the command lies under /tmp. Without --root a
-# fresh empty root is made under $TMPDIR and removed afterwards.
+# fresh empty root is made under $TMPDIR and removed afterwards. Each of the
+# three mounted directories gets the marker file .tidemark-test-sandbox, which
+# the test binaries look for before they start.
 set -eu
 
 if [ "${1:-}" = "--inside" ]; then
@@ -17,6 +19,11 @@ if [ "${1:-}" = "--inside" ]; then
     mount --bind "$root/opt" /opt
     mount --bind "$root/varopt" /var/opt
     mount --bind "$root/usrsbin" /usr/sbin
+    # The test binaries start only where all three carry this marker (the
+    # text is in tests/sandbox/sandbox_marker.h).
+    for dir in /opt /var/opt /usr/sbin; do
+        echo "private mount of the tidemark test sandbox" > "$dir/.tidemark-test-sandbox"
+    done
     # A private /tmp keeps what the program leaves there (its answers files)
     # inside the sandbox, unless something the run needs lies under /tmp.
     private_tmp=yes

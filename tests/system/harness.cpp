@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -82,7 +83,85 @@ void OpenUpTree(const std::string& root)
     }
 }
 
-std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::string& trace, bool otherUser)
+// Where ROOT is bind-mounted inside the sandbox for runs as another user:
+// below /usr/sbin, which the sandbox mounts from ROOT/usrsbin, so that no
+// folder on the way is closed to that user.
+const std::string OtherUserRoot = "/usr/sbin/.tidemark-test-root";
+
+// The dynamic loader a binary names (PT_INTERP); empty when it names none.
+std::string ElfInterpreter(const std::string& path)
+{
+    const std::string image = ReadText(path);
+    Elf64_Ehdr header{};
+    if (image.size() < sizeof header)
+        return "";
+    std::memcpy(&header, image.data(), sizeof header);
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr segment{};
+        const size_t at = header.e_phoff + size_t{i} * header.e_phentsize;
+        if (at + sizeof segment > image.size())
+            return "";
+        std::memcpy(&segment, image.data() + at, sizeof segment);
+        if (segment.p_type == PT_INTERP && segment.p_offset + segment.p_filesz <= image.size())
+            return std::string(image.data() + segment.p_offset).substr(0, segment.p_filesz);
+    }
+    return "";
+}
+
+// Copies the program, the adapter library and the sleep recorder to
+// ROOT/share and points program at the copies as OtherUserRoot shows them
+// (with the recorder preloaded when asked).
+// The program is started through its dynamic loader, which takes the
+// library from there: the program's own search path leads into the build
+// tree, and a loader ignores LD_LIBRARY_PATH when real and effective user
+// ids differ.
+bool ShareProgram(const std::string& root, bool preload, std::vector<std::string>& program)
+{
+    const std::string share = root + "/share/";
+    const std::string seen = OtherUserRoot + "/share/";
+    const std::string recorder = fs::path(SLEEP_RECORDER_LIB).filename().string();
+    std::error_code ec;
+    fs::create_directories(share, ec);
+    fs::create_directories(root + "/usrsbin/" + fs::path(OtherUserRoot).filename().string(), ec);
+    const std::pair<std::string, std::string> copies[] = {
+        {TIDEMARK_BIN, "tidemark"}, {BMAPI_LIB, BMAPI_SONAME}, {SLEEP_RECORDER_LIB, recorder}};
+    for (const auto& [from, name] : copies) {
+        fs::copy_file(from, share + name, fs::copy_options::overwrite_existing, ec);
+        if (ec) {
+            ADD_FAILURE() << "cannot copy " << from << ": " << ec.message();
+            return false;
+        }
+        ::chmod((share + name).c_str(), 0755);
+    }
+    const std::string loader = ElfInterpreter(TIDEMARK_BIN);
+    if (loader.empty()) {
+        ADD_FAILURE() << "no dynamic loader named in " << TIDEMARK_BIN;
+        return false;
+    }
+    program = {loader, "--library-path", seen, seen + "tidemark"};
+    if (preload)
+        program.insert(program.begin(), {"/usr/bin/env", "LD_PRELOAD=" + seen + recorder});
+    return true;
+}
+
+// Variables a loader drops when real and effective user ids differ. Started
+// by hand, the loader asserts instead of dropping them (glibc 2.36), so such
+// runs leave them out beforehand.
+bool DroppedWhenIdsDiffer(std::string_view name)
+{
+    constexpr std::string_view dropped[] = {
+        "GCONV_PATH", "GETCONF_DIR", "GLIBC_TUNABLES",   "HOSTALIASES", "LOCALDOMAIN", "LOCPATH",
+        "NIS_PATH",   "NLSPATH",     "RESOLV_HOST_CONF", "RES_OPTIONS", "TMPDIR",      "TZDIR"};
+    if (name.substr(0, 3) == "LD_" || name.substr(0, 7) == "MALLOC_")
+        return true;
+    for (std::string_view entry : dropped)
+        if (name == entry)
+            return true;
+    return false;
+}
+
+std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::string& trace, bool otherUser,
+                                          bool idsDiffer)
 {
     std::vector<std::string> env;
     std::string asanOptions;
@@ -90,6 +169,8 @@ std::vector<std::string> BuildEnvironment(const std::string& fleet, const std::s
         std::string_view item(*entry);
         const auto name = item.substr(0, item.find('='));
         if (name == "BMAPI_SIM_DIR" || name == "TIDEMARK_TEST_TRACE" || name == "LD_PRELOAD")
+            continue;
+        if (idsDiffer && DroppedWhenIdsDiffer(name))
             continue;
         if (name == "ASAN_OPTIONS") {
             asanOptions = std::string(item.substr(item.find('=') + 1));
@@ -151,7 +232,17 @@ std::vector<std::string> SplitLines(const std::string& text)
     return lines;
 }
 
-bool RunningAsRoot() { return ::getuid() == 0; }
+// Root of the machine, not the mapped root of an unprivileged sandbox (whose
+// user namespace maps only the one user, so no other user id exists there).
+bool RunningAsRoot()
+{
+    if (::getuid() != 0)
+        return false;
+    std::istringstream map(ReadText("/proc/self/uid_map"));
+    unsigned long inside = 1, outside = 1, count = 0;
+    map >> inside >> outside >> count;
+    return inside == 0 && outside == 0 && count == 4294967295UL;
+}
 
 bool SanitizedBinary()
 {
@@ -279,16 +370,19 @@ void SystemTest::WriteLog(const std::string& text)
     WriteTextFile(LogPath, text);
 }
 
-void SystemTest::WriteStandIns()
+void SystemTest::WriteStandIns(const std::string& seenRoot)
 {
     const std::string bin = Root + "/usrsbin/";
-    const std::string trace = ShellQuote(TracePath);
-    auto recorder = [&](const char* name, int code) {
-        WriteScript(bin + name, std::string("printf '%s\\n' \"") + name + " $*\" >> " + trace + "\nexit " +
-                                    std::to_string(code) + "\n");
+    const std::string trace = ShellQuote(seenRoot + "/trace");
+    auto recorder = [&](const std::string& name, int code, int failingCall) {
+        std::string body = "printf '%s\\n' \"" + name + " $*\" >> " + trace + "\n";
+        if (failingCall > 0)
+            body += "[ \"$(grep -c '^" + name + " ' " + trace + ")\" = " + std::to_string(failingCall) +
+                    " ] && exit 1\n";
+        WriteScript(bin + name, body + "exit " + std::to_string(code) + "\n");
     };
-    recorder("rmmod", Tools.Rmmod);
-    recorder("modprobe", Tools.Modprobe);
+    recorder("rmmod", Tools.Rmmod, Tools.RmmodFailingCall);
+    recorder("modprobe", Tools.Modprobe, Tools.ModprobeFailingCall);
 
     std::string ifconfig = "printf '%s\\n' \"ifconfig $*\" >> " + trace + "\ncase \"$1\" in\n";
     for (const auto& [name, code] : Tools.IfconfigByName)
@@ -309,13 +403,15 @@ void SystemTest::WriteStandIns()
         std::string body = "printf '%s\\n' \"wrenflash $*\" >> " + trace + "\n" +
                            "printf 'answers %s %s\\n' \"$(readlink /proc/self/fd/0)\" \"$(cat)\" >> " +
                            trace + "\n" + "{ printf 'argc %s\\n' \"$#\"; printf '[%s]\\n' \"$@\"; } >> " +
-                           ShellQuote(Root + "/wrenflash.argv") + "\n";
+                           ShellQuote(seenRoot + "/wrenflash.argv") + "\n";
         if (!Tools.WrenflashOutput.empty())
             body += "printf '%s' " + ShellQuote(Tools.WrenflashOutput) + "\n";
         if (Tools.WrenflashKillsShell != 0) {
             // Only a shell parent is killed: a shell that execs the tool
             // directly makes the tool itself the one to end.
             const std::string sig = std::to_string(Tools.WrenflashKillsShell);
+            if (!Tools.WrenflashKillsFor.empty())
+                body += "[ \"$1\" = " + ShellQuote(Tools.WrenflashKillsFor) + " ] &&\n";
             body += "case \"$(cat /proc/$PPID/comm)\" in\n"
                     "  sh|dash|bash) kill -" +
                     sig +
@@ -348,22 +444,35 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         ADD_FAILURE() << "cannot write the library file";
         return result;
     }
-    WriteStandIns();
+    const bool otherUser = options.RealUid || options.EffectiveUid;
+    const bool idsDiffer = options.RealUid.value_or(0) != options.EffectiveUid.value_or(0);
+    // A run as another user sees ROOT where that user can reach it, whatever
+    // folder the checkout lies in.
+    const std::string seenRoot = otherUser ? OtherUserRoot : Root;
+    WriteStandIns(seenRoot);
 
     std::vector<std::string> argv = {"/bin/sh", SANDBOX_SCRIPT, "--root", Root};
-    if (options.RealUid || options.EffectiveUid) {
+    // Preloaded into the program only, not into the sandbox's own tools.
+    std::vector<std::string> program = {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB,
+                                        TIDEMARK_BIN};
+    if (otherUser) {
+        // With real and effective ids apart the loader would drop the
+        // preload anyway, and this loader trips over dropping it.
+        if (!ShareProgram(Root, !idsDiffer, program))
+            return result;
+        OpenUpTree(Root);
+        argv.insert(argv.end(), {"/bin/sh", "-c", "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"",
+                                 "sandbox-share", Root, OtherUserRoot});
         const uid_t real = options.RealUid.value_or(0);
         const uid_t effective = options.EffectiveUid.value_or(0);
-        OpenUpTree(Root);
         const std::string gid = std::to_string(real);
         argv.insert(argv.end(), {"/usr/bin/setpriv", "--ruid", std::to_string(real), "--euid",
                                  std::to_string(effective), "--rgid", gid, "--egid", gid, "--clear-groups"});
     }
-    // Preloaded into the program only, not into the sandbox's own tools.
-    argv.insert(argv.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB, TIDEMARK_BIN});
+    argv.insert(argv.end(), program.begin(), program.end());
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env =
-        BuildEnvironment(FleetDir, TracePath, options.RealUid || options.EffectiveUid);
+        BuildEnvironment(seenRoot + "/fleet", seenRoot + "/trace", otherUser, idsDiffer);
 
     int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {

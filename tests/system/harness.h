@@ -53,6 +53,10 @@ struct StandIns {
     int Wrenflash = 0;
     int Rmmod = 0;
     int Modprobe = 0;
+    // The one call (counted from 1 over the run) of rmmod or modprobe that
+    // exits with 1 whatever the codes above say; 0 for none.
+    int RmmodFailingCall = 0;
+    int ModprobeFailingCall = 0;
     int Ifconfig = 0;                          // for interfaces not in the map
     std::map<std::string, int> IfconfigByName; // "eth1" -> 1
     bool RealWrenflash = false;                // install the stand-in tool instead
@@ -60,6 +64,7 @@ struct StandIns {
     std::map<std::string, int> WrenflashByMac; // first argument -> exit code
     std::string WrenflashOutput;               // printed on its standard output
     int WrenflashKillsShell = 0;               // signal sent to the shell that runs it
+    std::string WrenflashKillsFor;             // only in the run for this MAC (empty: every run)
 };
 
 class SystemTest : public ::testing::Test {
@@ -125,7 +130,8 @@ protected:
     std::vector<std::vector<std::string>> FlashToolArguments() const;
 
 private:
-    void WriteStandIns();
+    // seenRoot: ROOT as the program sees it (where the stand-ins record).
+    void WriteStandIns(const std::string& seenRoot);
     int nextAdapterFile_ = 0;
 };
 

@@ -1,6 +1,8 @@
 // Catalog reading, image files and the confirmation texts, through the real
 // binary: what is offered, how it is described and warned about, and what
 // the flashing tool is then given.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -216,6 +218,31 @@ TEST_F(UpgradeCatalogTest, UnreadablePxeFilesArePassedOverAndKeepWhatWasAccepted
                                   {FlashRom(0, PxeDir, "pxe.rom", ".bc2.0.6.p8.3.5.bin")},
                                   AfterGoodFlash("eth0"),
                                   BringUp({"eth0"})}));
+}
+
+// A FIFO, a directory and devices named as PXE images are files that could
+// not be read: a forced silent run passes over them, hands nothing to the
+// tool and ends (a FIFO used to block the run, /dev/zero used to be flashed).
+TEST_F(UpgradeCatalogTest, SpecialFilesAsPxeImagesAreNotReadNorFlashed)
+{
+    AddStandardAdapter(0);
+    const std::string dir = CatalogDir + "/pxe/";
+    ASSERT_EQ(::mkfifo((dir + "fifo.rom").c_str(), 0644), 0);
+    std::filesystem::create_directories(dir + "dir.rom");
+    std::filesystem::create_symlink("/dev/zero", dir + "zero.rom");
+    std::filesystem::create_symlink("/dev/null", dir + "null.rom");
+    std::string catalog, failures;
+    for (const char* name : {"fifo.rom", "dir.rom", "zero.rom", "null.rom"}) {
+        catalog += PciId(0) + " " + name + " -\n";
+        failures += "Failed to read file (" + PxeDir + name + ") into memory!\n";
+    }
+    PxeCatalog(catalog);
+    RunResult r = Run({"-s", "-F"});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + failures);
+    EXPECT_TRUE(FlashToolArguments().empty());
+    EXPECT_EQ(ToolTrace(), BringUp({"eth0"}));
 }
 
 TEST_F(UpgradeCatalogTest, FileOfExactlyTheMaximumSizeIsRead)

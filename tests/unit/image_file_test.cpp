@@ -2,6 +2,9 @@
 // and ASF images.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -88,6 +91,36 @@ TEST_F(ImageFileTest, EmptyAndUnrecognisedFilesAreReadWithoutVersions)
     WriteFile("/opt/text.bin", {'h', 'e', 'l', 'l', 'o', '.', '1'});
     EXPECT_EQ(ReadImageVersions(*selection, "/opt/text.bin"), 0);
     EXPECT_EQ(selection->SelectionFlags, 0u);
+}
+
+// Anything but a regular file is a file that could not be read, and opening
+// it must not wait (a FIFO without a writer would block a plain open). The
+// alarm turns a hang into a failure.
+TEST_F(ImageFileTest, SpecialFilesAreReadFailuresWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo("/opt/fifo.bin", 0644), 0);
+    fs::create_directories("/opt/dir.bin");
+    fs::create_symlink("/dev/zero", "/opt/zero.bin");
+    struct Case {
+        const char* path;
+    };
+    constexpr Case cases[] = {
+        {"/opt/fifo.bin"}, {"/opt/dir.bin"}, {"/opt/zero.bin"}, {"/dev/zero"}, {"/dev/null"}};
+    alarm(20);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        uint32_t length = 7;
+        uint8_t* buffer = reinterpret_cast<uint8_t*>(&length);
+        EXPECT_EQ(UtilReadFileMemAlloc(c.path, 0, 0, ImageFileMaximum, &length, &buffer), 0);
+        EXPECT_EQ(buffer, nullptr);
+        EXPECT_EQ(length, 7u);
+
+        selection->SelectionFlags = SelBootCodeAccepted;
+        std::string console = Console([&] { EXPECT_EQ(ReadImageVersions(*selection, c.path), 3); });
+        EXPECT_EQ(console, std::string("Failed to read file (") + c.path + ") into memory!\n");
+        EXPECT_EQ(selection->SelectionFlags, SelBootCodeAccepted);
+    }
+    alarm(0);
 }
 
 TEST_F(ImageFileTest, NvramHeaderFieldsAndOldDirectoryTakesAnyOptionRom)

@@ -1,6 +1,9 @@
 // The catalog search: entries, version tokens, answers and headings.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "catalog/select.h"
@@ -302,6 +305,47 @@ TEST_F(SelectTest, UnreadablePxeImageKeepsAcceptedBootCodeAndGoesOn)
               SelBootCodeVersion | SelBootCodeAccepted | SelPxeVersion | SelPxeAccepted);
     EXPECT_EQ(std::string(selection->BootCodePath), BootDir + "bc.bin");
     EXPECT_EQ(std::string(selection->PxePath), PxeDir + "good.rom");
+}
+
+// A PXE entry naming a FIFO, a directory or a device is passed over like a
+// missing file: nothing is recorded from it and the next entry is offered.
+// Boot code and CLP take their versions from the entry and never open the
+// image, so the same names are offered there and left to the flashing tool.
+TEST_F(SelectTest, SpecialFilesInTheCatalogArePassedOverForPxeOnly)
+{
+    Boot(1, 0, 0);
+    installed->InstalledFlags |= InstPxeVersion;
+    for (const std::string& dir : {BootDir, PxeDir, ClpDir}) {
+        ASSERT_EQ(mkfifo((dir + "fifo.bin").c_str(), 0644), 0);
+        fs::create_directories(dir + "dir.bin");
+        fs::create_symlink("/dev/zero", dir + "zero.bin");
+    }
+    Bytes rom(0x40, 0);
+    PxeRegion(rom, 0, true, 0, 9, 0, 0);
+    WriteFile(PxeDir + "good.rom", rom);
+    test::WriteText(PxeDir + "pxe.info", AdapterId + " fifo.bin x " + AdapterId + " dir.bin x " + AdapterId +
+                                             " zero.bin x " + AdapterId + " good.rom x\n");
+    test::WriteText(BootDir + "bootcode.info", AdapterId + " fifo.bin v2.0.1\n");
+    test::WriteText(ClpDir + "clp.info", AdapterId + " zero.bin 1.2.3\n");
+
+    alarm(20);
+    FeedStdin("y\ny\ny\n");
+    const std::string console = Console([] {
+        SelectBootCode();
+        SelectPXE();
+        SelectCLP();
+    });
+    alarm(0);
+    EXPECT_EQ(console,
+              Heading + "Update Boot Code 1.0.0 to 2.0.1 -  y/n/q (y):" + "Failed to read file (" + PxeDir +
+                  "fifo.bin) into memory!\n" + "Failed to read file (" + PxeDir + "dir.bin) into memory!\n" +
+                  "Failed to read file (" + PxeDir + "zero.bin) into memory!\n" +
+                  "Update PXE 0.0.0 to 9.0.0 -  y/n/q (y):" + "Update PXE 0.0.0 to CLP 1.2.3 -  y/n/q (y):");
+    EXPECT_EQ(std::string(selection->BootCodePath), BootDir + "fifo.bin");
+    EXPECT_EQ(std::string(selection->PxePath), PxeDir + "good.rom");
+    EXPECT_EQ(std::string(selection->ClpPath), ClpDir + "zero.bin");
+    EXPECT_EQ(selection->SelectionFlags & (SelBootCodeAccepted | SelPxeAccepted | SelClpAccepted),
+              SelBootCodeAccepted | SelPxeAccepted | SelClpAccepted);
 }
 
 TEST_F(SelectTest, NvramImageOfferedAsPxeReplacesBootCodeVersion)
