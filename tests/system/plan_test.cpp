@@ -326,6 +326,31 @@ TEST_F(PlanTest, JsonHasExactlyTheAgreedKeysAndTypes)
     EXPECT_EQ(plan["adapters"][2]["writes"], Json::array());
 }
 
+// A CLP image offered to an adapter with PXE counts as newer and sets the
+// -F option for the rest of the run: later same-version images are taken
+// under -s too.
+TEST_F(PlanTest, ClpOfferedToAPxeAdapterReplacesThePxeImageAndForcesTheRestOfTheRun)
+{
+    AddStandardAdapter(0);
+    AddStandardAdapter(1);
+    WriteCatalogImage("clp", "clp_100.rom", sim::BuildOptionRomFile(sim::OptionRom::Clp, 1, 0, 0));
+    ClpCatalog(PciId(0) + " clp_100.rom v1.0.0\n");
+    BootCodeCatalog(PciId(1) + " bc_196.bin v1.9.6\n");
+    int status = -1;
+    const Json plan = PlanJson({}, status);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(plan["forced"], true);
+    EXPECT_EQ(plan["adapters"][0]["writes"], Json::parse(R"([{"kind":"clp",
+        "image":"/opt/orvan/nic_fw/nx2/clp/clp_100.rom","from":"8.3.5","to":"1.0.0",
+        "backup":"/var/opt/orvan/nicfw_backup/02A0B0C0D000.bc1.9.6.p0.0.0.bin","forced":true}])"));
+    ASSERT_EQ(plan["adapters"][1]["writes"].size(), 1u);
+    EXPECT_EQ(plan["adapters"][1]["writes"][0]["to"], "1.9.6");
+
+    ClearRecords();
+    EXPECT_EQ(Run({"-s"}).Status, 0);
+    EXPECT_EQ(FlashToolArguments(), PlannedToolRuns(plan));
+}
+
 TEST_F(PlanTest, HostileLibraryAndCatalogTextsStayValidJsonAndNeverReachTheTerminalRaw)
 {
     sim::AdapterSpec hostile = MakeAdapter(0);
