@@ -20,7 +20,3 @@ int UpdateImage(ImageKind kind);
 int UpdateBootCode();
 int UpdatePXE();
 int UpdateCLP();
-
-// The backup file name the update run of this kind gives the flashing tool.
-void FormBackupName(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
-                    std::array<char, PathFieldSize>& name);
