@@ -6,10 +6,13 @@
 
 #include "adapters/records.h"
 #include "catalog/catalog_reader.h"
+#include "catalog/entry_version.h"
 #include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "console/prompt.h"
 #include "main/run_state.h"
+
+PassedOverHook gSelectionPassedOver = nullptr;
 
 namespace {
 
@@ -32,6 +35,13 @@ void PrintHeading(const InstalledFirmware& installed)
 
 enum class Step { Offer, NextEntry, EndSearch };
 
+Step PassOver(ImageKind kind, PassedOver why, const char* detail, Step step)
+{
+    if (gSelectionPassedOver != nullptr)
+        gSelectionPassedOver(kind, why, detail);
+    return step;
+}
+
 // Records the entry's path and version. Entries that cannot be used are
 // passed over; a malformed version ends the search where the kind says so.
 Step TakeEntry(const ImageKindDescriptor& kind, const CatalogEntry& entry, ImageSelection& selection)
@@ -39,14 +49,18 @@ Step TakeEntry(const ImageKindDescriptor& kind, const CatalogEntry& entry, Image
     const size_t dirLength = std::strlen(kind.CatalogDir);
     const size_t nameLength = std::strlen(entry.FileName);
     if (entry.FileNameTooLong || dirLength + nameLength >= PathFieldSize)
-        return Step::NextEntry;
+        return PassOver(kind.Kind, PassedOver::PathTooLong, entry.FileName, Step::NextEntry);
     char* path = selection.*kind.PathField;
     std::memcpy(path, kind.CatalogDir, dirLength);
     std::memcpy(path + dirLength, entry.FileName, nameLength + 1);
 
     if (kind.ReadVersion(entry, path, selection))
         return Step::Offer;
-    return kind.MalformedVersionEndsSearch ? Step::EndSearch : Step::NextEntry;
+    const Step step = kind.MalformedVersionEndsSearch ? Step::EndSearch : Step::NextEntry;
+    // A version read from the image file fails only when the file cannot be read.
+    if (kind.ReadVersion == VersionsFromImageFile)
+        return PassOver(kind.Kind, PassedOver::ImageUnreadable, path, step);
+    return PassOver(kind.Kind, PassedOver::VersionUnusable, entry.Version, step);
 }
 
 // True when the search ends with this answer.

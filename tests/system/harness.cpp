@@ -115,7 +115,8 @@ std::string ElfInterpreter(const std::string& path)
 // library from there: the program's own search path leads into the build
 // tree, and a loader ignores LD_LIBRARY_PATH when real and effective user
 // ids differ.
-bool ShareProgram(const std::string& root, bool preload, std::vector<std::string>& program)
+bool ShareProgram(const std::string& root, const std::string& binary, bool preload,
+                  std::vector<std::string>& program)
 {
     const std::string share = root + "/share/";
     const std::string seen = OtherUserRoot + "/share/";
@@ -123,22 +124,23 @@ bool ShareProgram(const std::string& root, bool preload, std::vector<std::string
     std::error_code ec;
     fs::create_directories(share, ec);
     fs::create_directories(root + "/usrsbin/" + fs::path(OtherUserRoot).filename().string(), ec);
+    const std::string name = fs::path(binary).filename().string();
     const std::pair<std::string, std::string> copies[] = {
-        {TIDEMARK_BIN, "tidemark"}, {BMAPI_LIB, BMAPI_SONAME}, {SLEEP_RECORDER_LIB, recorder}};
-    for (const auto& [from, name] : copies) {
-        fs::copy_file(from, share + name, fs::copy_options::overwrite_existing, ec);
+        {binary, name}, {BMAPI_LIB, BMAPI_SONAME}, {SLEEP_RECORDER_LIB, recorder}};
+    for (const auto& [from, copy] : copies) {
+        fs::copy_file(from, share + copy, fs::copy_options::overwrite_existing, ec);
         if (ec) {
             ADD_FAILURE() << "cannot copy " << from << ": " << ec.message();
             return false;
         }
-        ::chmod((share + name).c_str(), 0755);
+        ::chmod((share + copy).c_str(), 0755);
     }
-    const std::string loader = ElfInterpreter(TIDEMARK_BIN);
+    const std::string loader = ElfInterpreter(binary);
     if (loader.empty()) {
-        ADD_FAILURE() << "no dynamic loader named in " << TIDEMARK_BIN;
+        ADD_FAILURE() << "no dynamic loader named in " << binary;
         return false;
     }
-    program = {loader, "--library-path", seen, seen + "tidemark"};
+    program = {loader, "--library-path", seen, seen + name};
     if (preload)
         program.insert(program.begin(), {"/usr/bin/env", "LD_PRELOAD=" + seen + recorder});
     return true;
@@ -453,12 +455,13 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
 
     std::vector<std::string> argv = {"/bin/sh", SANDBOX_SCRIPT, "--root", Root};
     // Preloaded into the program only, not into the sandbox's own tools.
+    const std::string binary = options.Program.empty() ? std::string(TIDEMARK_BIN) : options.Program;
     std::vector<std::string> program = {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB,
-                                        TIDEMARK_BIN};
+                                        binary};
     if (otherUser) {
         // With real and effective ids apart the loader would drop the
         // preload anyway, and this loader trips over dropping it.
-        if (!ShareProgram(Root, !idsDiffer, program))
+        if (!ShareProgram(Root, binary, !idsDiffer, program))
             return result;
         OpenUpTree(Root);
         argv.insert(argv.end(), {"/bin/sh", "-c", "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"",
