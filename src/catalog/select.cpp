@@ -13,6 +13,8 @@
 #include "console/prompt.h"
 #include "main/run_state.h"
 
+PassedOverHook gSelectionPassedOver = nullptr;
+
 namespace {
 
 // Token limits of a catalog entry, terminating zero not counted.
@@ -192,6 +194,13 @@ int Confirm(ImageKind kind, const InstalledFirmware& installed, const ImageSelec
 
 enum class Step { Offer, NextEntry, EndSearch };
 
+Step PassOver(ImageKind kind, PassedOver why, const char* detail, Step step)
+{
+    if (gSelectionPassedOver != nullptr)
+        gSelectionPassedOver(kind, why, detail);
+    return step;
+}
+
 // Records the entry's path and version. Entries that cannot be used are
 // passed over; a malformed boot code version ends the boot code search.
 Step TakeEntry(const Catalog& catalog, const CatalogEntry& entry, ImageSelection& selection)
@@ -199,7 +208,7 @@ Step TakeEntry(const Catalog& catalog, const CatalogEntry& entry, ImageSelection
     const size_t dirLength = std::strlen(catalog.directory);
     const size_t nameLength = std::strlen(entry.FileName);
     if (entry.FileNameTooLong || dirLength + nameLength >= PathFieldSize)
-        return Step::NextEntry;
+        return PassOver(catalog.kind, PassedOver::PathTooLong, entry.FileName, Step::NextEntry);
     char* path = ImagePathOf(selection, catalog.kind);
     std::memcpy(path, catalog.directory, dirLength);
     std::memcpy(path + dirLength, entry.FileName, nameLength + 1);
@@ -207,17 +216,17 @@ Step TakeEntry(const Catalog& catalog, const CatalogEntry& entry, ImageSelection
     switch (catalog.kind) {
     case ImageKind::BootCode:
         if (entry.VersionTooLong || !ParseBootCodeVersion(entry.Version, selection))
-            return Step::EndSearch;
+            return PassOver(catalog.kind, PassedOver::VersionUnusable, entry.Version, Step::EndSearch);
         return Step::Offer;
     case ImageKind::Pxe:
         // An unreadable file records nothing, so what was accepted before
         // for this adapter stands.
         if (ReadImageVersions(selection, path) != 0)
-            return Step::NextEntry;
+            return PassOver(catalog.kind, PassedOver::ImageUnreadable, path, Step::NextEntry);
         return Step::Offer;
     case ImageKind::Clp:
         if (entry.VersionTooLong || !ParseClpVersion(entry.Version, selection))
-            return Step::NextEntry;
+            return PassOver(catalog.kind, PassedOver::VersionUnusable, entry.Version, Step::NextEntry);
         return Step::Offer;
     }
     return Step::NextEntry;

@@ -36,13 +36,15 @@ void CreateAnswersFile(std::array<char, sizeof(AnswersTemplate)>& path)
 
 } // namespace
 
+bool FlashToolForced() { return HasFlag(FlagForce | FlagForceTool); }
+
 int RunFlashTool(ImageKind kind, uint32_t adapter, const char* imagePath, const char* backupPath)
 {
     std::array<char, sizeof(AnswersTemplate)> answersPath{};
     std::copy(std::begin(AnswersTemplate), std::end(AnswersTemplate), answersPath.begin());
     CreateAnswersFile(answersPath);
 
-    const bool forced = HasFlag(FlagForce | FlagForceTool);
+    const bool forced = FlashToolForced();
     const char* operation = nullptr;
     if (kind == ImageKind::BootCode)
         operation = forced ? " upgrade -F -bc " : " upgrade -bc ";

@@ -29,12 +29,11 @@ struct Companion {
     uint32_t Major, Minor, Build;
 };
 
-Companion CompanionOf(const UpdateKind& kind, const InstalledFirmware& installed,
-                      const ImageSelection& selection)
+Companion CompanionOf(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection)
 {
     const Companion pxe{3, installed.PxeMajor, installed.PxeMinor, installed.PxeBuild};
     const Companion clp{3, installed.ClpMajor, installed.ClpMinor, installed.ClpBuild};
-    switch (kind.Tool) {
+    switch (kind) {
     case ImageKind::Pxe: return pxe;
     case ImageKind::Clp: return clp;
     case ImageKind::BootCode: break;
@@ -52,13 +51,15 @@ Companion CompanionOf(const UpdateKind& kind, const InstalledFirmware& installed
 #pragma GCC diagnostic ignored "-Wformat" // "%-012s": the 0 flag is ignored beside '-'
 #pragma GCC diagnostic ignored "-Wformat-truncation"
 
+} // namespace
+
 // The backup names the firmware the write replaces: the boot code on the
 // adapter (or the one just accepted) and its companion image.
-void FormBackupName(const UpdateKind& kind, const InstalledFirmware& installed,
-                    const ImageSelection& selection, std::array<char, PathFieldSize>& name)
+void FormBackupName(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
+                    std::array<char, PathFieldSize>& name)
 {
     uint32_t major = installed.BootCodeMajor, minor = installed.BootCodeMinor;
-    if (kind.Tool != ImageKind::BootCode && (selection.SelectionFlags & SelBootCodeAccepted)) {
+    if (kind != ImageKind::BootCode && (selection.SelectionFlags & SelBootCodeAccepted)) {
         major = selection.BootCodeMajor;
         minor = selection.BootCodeMinor;
     }
@@ -75,6 +76,8 @@ void FormBackupName(const UpdateKind& kind, const InstalledFirmware& installed,
         std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.bin", BackupDir, installed.MacText, major,
                       minor, build);
 }
+
+namespace {
 
 int RunUpdate(const UpdateKind& kind)
 {
@@ -96,7 +99,7 @@ int RunUpdate(const UpdateKind& kind)
     Output("Upgrading %s\n", description.data());
 
     std::array<char, PathFieldSize> backup{};
-    FormBackupName(kind, installed, selection, backup);
+    FormBackupName(kind.Tool, installed, selection, backup);
 
     int status =
         RunFlashTool(kind.Tool, gRun.CurrentAdapter, ImagePathOf(selection, kind.Tool), backup.data());

@@ -1,0 +1,248 @@
+#include "plan/plan.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "adapters/bmapi.h"
+#include "catalog/image_file.h"
+#include "catalog/image_kinds.h"
+#include "catalog/select.h"
+#include "console/output.h"
+#include "main/run_mode_common.h"
+#include "main/run_state.h"
+#include "upgrade/flash_tool.h"
+#include "upgrade/update.h"
+
+namespace {
+
+struct KindNames {
+    const char* Label;
+    const char* Key;
+};
+constexpr std::array<KindNames, 3> KindNameTable = {{
+    {"boot code", "boot_code"},
+    {"PXE", "pxe"},
+    {"CLP", "clp"},
+}};
+static_assert(static_cast<size_t>(ImageKind::BootCode) == 0 && static_cast<size_t>(ImageKind::Pxe) == 1 &&
+              static_cast<size_t>(ImageKind::Clp) == 2);
+
+const KindNames& NamesOf(ImageKind kind) { return KindNameTable[static_cast<size_t>(kind)]; }
+
+// A library text field, which need not hold a NUL.
+template <size_t N> std::string FieldText(const char (&field)[N])
+{
+    return std::string(field, strnlen(field, N));
+}
+
+PlanVersion Triple(uint32_t major, uint32_t minor, uint32_t build) { return {major, minor, build}; }
+
+// The plan that the selection hook adds its warnings to while it is taken.
+Plan* planInProgress = nullptr;
+
+std::string AdapterLabel()
+{
+    return "adapter " + std::to_string(gRun.CurrentAdapter) + " (MAC " +
+           FieldText(gRun.Installed[gRun.CurrentAdapter].MacText) + ")";
+}
+
+// Why a file that the image reader refused cannot be read.
+std::string UnreadableReason(const char* path)
+{
+    struct stat info {};
+    if (stat(path, &info) != 0)
+        return std::strerror(errno);
+    if (S_ISDIR(info.st_mode))
+        return "it is a directory";
+    if (static_cast<unsigned long long>(info.st_size) > ImageFileMaximum)
+        return "it is larger than " + std::to_string(ImageFileMaximum) + " bytes";
+    return "it cannot be read whole";
+}
+
+void NotePassedOver(ImageKind kind, PassedOver why, const char* detail)
+{
+    if (planInProgress == nullptr)
+        return;
+    const std::string kindLabel = NamesOf(kind).Label;
+    std::string text = AdapterLabel() + ": ";
+    switch (why) {
+    case PassedOver::ImageUnreadable:
+        text += kindLabel + " image " + detail + " cannot be read (" + UnreadableReason(detail) +
+                "); the entry is passed over";
+        break;
+    case PassedOver::VersionUnusable:
+        text +=
+            kindLabel + " catalog entry with the version '" + detail + "' gives no version; " +
+            (kind == ImageKind::BootCode ? "the boot code search ends there" : "the entry is passed over");
+        break;
+    case PassedOver::PathTooLong:
+        text += kindLabel + " catalog entry with a file name too long for a path; the entry is passed over";
+        break;
+    }
+    planInProgress->Warnings.push_back(std::move(text));
+}
+
+AdapterPlan DescribeAdapter(uint32_t index)
+{
+    const InstalledFirmware& nic = gRun.Installed[index];
+    AdapterPlan adapter;
+    adapter.Index = index;
+    adapter.Mac = FieldText(nic.MacText);
+    char pciId[24];
+    std::snprintf(pciId, sizeof pciId, "%04X-%04X-%04X-%04X", nic.VendorId, nic.DeviceId,
+                  nic.SubsystemVendorId, nic.SubsystemId);
+    adapter.PciId = pciId;
+    adapter.Name = FieldText(nic.Name);
+    adapter.Interface = FieldText(nic.InterfaceName);
+    if (nic.InstalledFlags & InstBootCodeVersion)
+        adapter.BootCode = Triple(nic.BootCodeMajor, nic.BootCodeMinor, nic.BootCodeBuild);
+    if (nic.InstalledFlags & InstPxeVersion)
+        adapter.Pxe = Triple(nic.PxeMajor, nic.PxeMinor, nic.PxeBuild);
+    if (nic.InstalledFlags & InstClpVersion)
+        adapter.Clp = Triple(nic.ClpMajor, nic.ClpMinor, nic.ClpBuild);
+    if (nic.InstalledFlags & InstIscsiVersion)
+        adapter.Iscsi = Triple(nic.ClpMajor, nic.ClpMinor, nic.ClpBuild);
+    return adapter;
+}
+
+// The installed image a write replaces, and the version the selection
+// recorded for the new one (as the update run describes it).
+void DescribeVersions(ImageKind kind, const InstalledFirmware& nic, const ImageSelection& sel,
+                      PlannedWrite& write)
+{
+    switch (kind) {
+    case ImageKind::BootCode:
+        write.From = Triple(nic.BootCodeMajor, nic.BootCodeMinor, nic.BootCodeBuild);
+        if (sel.SelectionFlags & SelBootCodeVersion)
+            write.To = Triple(sel.BootCodeMajor, sel.BootCodeMinor, sel.BootCodeBuild);
+        break;
+    case ImageKind::Pxe:
+        write.From = Triple(nic.PxeMajor, nic.PxeMinor, nic.PxeBuild);
+        if (sel.SelectionFlags & SelPxeVersion)
+            write.To = Triple(sel.PxeMajor, sel.PxeMinor, sel.PxeBuild);
+        break;
+    case ImageKind::Clp:
+        // A CLP image may replace an installed PXE image.
+        if ((nic.InstalledFlags & (InstClpVersion | InstIscsiVersion)) == 0 &&
+            (nic.InstalledFlags & InstPxeVersion))
+            write.From = Triple(nic.PxeMajor, nic.PxeMinor, nic.PxeBuild);
+        else
+            write.From = Triple(nic.ClpMajor, nic.ClpMinor, nic.ClpBuild);
+        if (sel.SelectionFlags & SelClpVersion)
+            write.To = Triple(sel.ClpMajor, sel.ClpMinor, sel.ClpBuild);
+        break;
+    }
+}
+
+// What the update pass would hand the tool: it runs after the whole
+// selection pass, so every run sees the final tool form.
+void CollectWrites(Plan& plan)
+{
+    plan.Forced = FlashToolForced();
+    for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
+        AdapterPlan adapter = DescribeAdapter(i);
+        const InstalledFirmware& nic = gRun.Installed[i];
+        const ImageSelection& sel = gRun.Selections[i];
+        for (ImageKind kind : UpdateOrder) {
+            if (!IsAccepted(sel, kind))
+                continue;
+            PlannedWrite write;
+            write.Kind = kind;
+            write.Image = ImagePathOf(sel, kind);
+            DescribeVersions(kind, nic, sel, write);
+            std::array<char, PathFieldSize> backup{};
+            FormBackupName(kind, nic, sel, backup);
+            write.Backup = backup.data();
+            write.Forced = plan.Forced;
+            adapter.Writes.push_back(std::move(write));
+        }
+        if ((nic.InstalledFlags &
+             (InstBootCodeVersion | InstPxeVersion | InstClpVersion | InstIscsiVersion)) == 0)
+            plan.Warnings.push_back(
+                "adapter " + std::to_string(i) + " (MAC " + adapter.Mac +
+                "): no installed firmware version could be read; nothing is planned for it");
+        plan.Adapters.push_back(std::move(adapter));
+    }
+}
+
+// The selection pass of the upgrade run, with its silent answers. A silent
+// run is never asked, so it never quits.
+void SelectionPass(Plan& plan)
+{
+    planInProgress = &plan;
+    gSelectionPassedOver = NotePassedOver;
+    for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
+        gRun.CurrentAdapter = i;
+        SelectBootCode();
+        SelectPXE();
+        SelectCLP();
+    }
+    gSelectionPassedOver = nullptr;
+    planInProgress = nullptr;
+}
+
+} // namespace
+
+size_t Plan::WriteCount() const
+{
+    size_t count = 0;
+    for (const AdapterPlan& adapter : Adapters)
+        count += adapter.Writes.size();
+    return count;
+}
+
+const char* KindLabel(ImageKind kind) { return NamesOf(kind).Label; }
+const char* KindKey(ImageKind kind) { return NamesOf(kind).Key; }
+
+std::string VersionText(const PlanVersion& version)
+{
+    return std::to_string(version.Major) + "." + std::to_string(version.Minor) + "." +
+           std::to_string(version.Build);
+}
+
+bool TakePlan(bool force, Plan& plan, std::string& reason)
+{
+    // The answers of -s (and -F); with FlagSilent nothing reaches the console,
+    // and logging is never turned on.
+    SetFlag(FlagSilent);
+    if (force)
+        SetFlag(FlagForce);
+    plan.Force = force;
+
+    uint32_t major = 0, minor = 0, build = 0;
+    BmapiGetVersion(&major, &minor, &build);
+    plan.Library = Triple(major, minor, build);
+    if (!LibraryVersionSupported()) {
+        reason = "the adapter library " + VersionText(plan.Library) + " is older than 3.0.2";
+        return false;
+    }
+    if (const uint32_t status = BmapiInitializeEx(0); status != 0) {
+        reason = "the adapter library could not be initialised (status " + std::to_string(status) + ")";
+        return false;
+    }
+    switch (TakeInventory()) {
+    case Inventory::Taken: break;
+    case Inventory::NoAdapters:
+        BmapiUninitialize();
+        reason = "no supported network adapters";
+        return false;
+    case Inventory::NoMemory:
+        BmapiUninitialize();
+        reason = "not enough memory for the adapter records";
+        return false;
+    }
+    gRun.Selections = static_cast<ImageSelection*>(AllocateZeroed(gRun.AdapterCount, sizeof(ImageSelection)));
+    if (gRun.Selections == nullptr) {
+        BmapiUninitialize();
+        reason = "not enough memory for the image selections";
+        return false;
+    }
+    SelectionPass(plan);
+    CollectWrites(plan);
+    BmapiUninitialize();
+    return true;
+}

@@ -1,0 +1,61 @@
+// tidemark-plan: what a silent upgrade run would write on this server, found
+// with the run's own inventory, selection, backup naming and tool form, and
+// without writing, logging or running anything.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "adapters/records.h"
+
+struct PlanVersion {
+    uint32_t Major = 0, Minor = 0, Build = 0;
+};
+
+// One image the update pass would hand to the flashing tool.
+struct PlannedWrite {
+    ImageKind Kind = ImageKind::BootCode;
+    std::string Image;             // the path the tool gets
+    PlanVersion From;              // the installed image it replaces
+    std::optional<PlanVersion> To; // none: the image carries no readable version
+    std::string Backup;            // the backup file name the tool gets
+    bool Forced = false;           // the tool gets -F
+};
+
+struct AdapterPlan {
+    uint32_t Index = 0;
+    std::string Mac, PciId, Name, Interface; // texts as the library gave them
+    std::optional<PlanVersion> BootCode, Pxe, Clp, Iscsi;
+    std::vector<PlannedWrite> Writes; // in the order the update pass writes them
+};
+
+struct Plan {
+    bool Force = false; // planned for -s -F rather than -s
+    PlanVersion Library;
+    std::vector<AdapterPlan> Adapters;
+    std::vector<std::string> Warnings;
+    bool Forced = false; // the tool would get -F
+    size_t WriteCount() const;
+};
+
+// Exit statuses of tidemark-plan.
+inline constexpr int PlanNothingToWrite = 0;
+inline constexpr int PlanCouldNotPlan = 1;
+inline constexpr int PlanSomethingToWrite = 2;
+
+// Takes the inventory and runs the selection pass with the answers of -s
+// (force: -s -F), then closes the adapter library. False with a one-line
+// reason when no plan could be made.
+bool TakePlan(bool force, Plan& plan, std::string& reason);
+
+// Names of an image kind: in the text table and as a JSON value.
+const char* KindLabel(ImageKind kind);
+const char* KindKey(ImageKind kind);
+std::string VersionText(const PlanVersion& version);
+
+void PrintPlanText(const Plan& plan);
+// One JSON document; bytes that are not UTF-8 are replaced.
+std::string PlanJson(const Plan& plan);

@@ -1,0 +1,70 @@
+// tidemark-plan: says what "tidemark -s" (or "-s -F") would write, as a table
+// or as JSON, and writes nothing.
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "plan/plan.h"
+
+namespace {
+
+constexpr char Usage[] = "USAGE: tidemark-plan [ -F ] [ --json ] [ -h | --help ]\n"
+                         "\t Says what \"tidemark -s\" would write on this server, and writes nothing.\n"
+                         "\t -F      Plan \"tidemark -s -F\" instead.\n"
+                         "\t --json  One JSON document on standard output.\n"
+                         "\t -h, --help  Display this help.\n"
+                         "\t Exit status: 0 nothing to write, 2 something to write, 1 could not plan.\n";
+
+struct Options {
+    bool Force = false;
+    bool Json = false;
+    bool Help = false;
+};
+
+// False, after saying why on standard error, for anything but the options.
+bool ParseOptions(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-F")
+            options.Force = true;
+        else if (arg == "--json")
+            options.Json = true;
+        else if (arg == "-h" || arg == "--help")
+            options.Help = true;
+        else {
+            std::fprintf(stderr, "tidemark-plan: unknown argument '%s'; see tidemark-plan --help\n", argv[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!ParseOptions(argc, argv, options))
+        return PlanCouldNotPlan;
+    if (options.Help) {
+        std::fputs(Usage, stdout);
+        return PlanNothingToWrite;
+    }
+
+    Plan plan;
+    std::string reason;
+    if (!TakePlan(options.Force, plan, reason)) {
+        std::fprintf(stderr, "tidemark-plan: cannot plan: %s\n", reason.c_str());
+        return PlanCouldNotPlan;
+    }
+    if (options.Json)
+        std::fputs(PlanJson(plan).c_str(), stdout);
+    else
+        PrintPlanText(plan);
+    if (std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "tidemark-plan: cannot write the plan\n");
+        return PlanCouldNotPlan;
+    }
+    return plan.WriteCount() > 0 ? PlanSomethingToWrite : PlanNothingToWrite;
+}
