@@ -48,6 +48,8 @@ SCENARIOS = {
     "reloadfail": {"exit_codes": {"rmmod": 1}},
     "oldlibrary": {"library_version": "2.9.9"},
     "noadapters": {"no_adapters": True},
+    # The flashing tool fails (exit code 10) on the first adapter's option ROM.
+    "flashfail": {"tool_fails": ("02A45B1C3E01", "-mba", 10)},
 }
 
 
@@ -79,7 +81,14 @@ class Host:
             folder.mkdir(parents=True, exist_ok=True)
         subprocess.run([str(self.bin.simfleet), "fleet", str(self.fleet)], check=True)
         subprocess.run([str(self.bin.simfleet), "catalog", str(self.catalog)], check=True)
-        shutil.copy(self.bin.wrenflash, self.usrsbin / "wrenflash")
+        if "tool_fails" in settings:
+            mac, switch, code = settings["tool_fails"]
+            shutil.copy(self.bin.wrenflash, self.usrsbin / "wrenflash.real")
+            write_script(self.usrsbin / "wrenflash",
+                         'case "$1 $*" in "%s "*" %s "*) exit %d ;; esac\nexec /usr/sbin/wrenflash.real "$@"\n'
+                         % (mac, switch, code))
+        else:
+            shutil.copy(self.bin.wrenflash, self.usrsbin / "wrenflash")
         exit_codes = settings.get("exit_codes", {})
         for command in ("rmmod", "modprobe", "ifconfig"):
             write_script(self.usrsbin / command,

@@ -148,7 +148,7 @@ def test_plan_failure_fails_the_host_with_its_reason_and_runs_nothing(monkeypatc
     result = run_module(monkeypatch, host)
     assert result["failed"] is True
     assert result["changed"] is False
-    assert result["msg"] == "cannot plan: Unsupported BMAPI version 2.9.9, expected 3.0.2 or later"
+    assert result["msg"] == "tidemark-plan: Unsupported BMAPI version 2.9.9, expected 3.0.2 or later"
     assert host.calls == [["tidemark-plan", "--json"]]
     assert not host.log.exists()
 
@@ -286,7 +286,7 @@ def test_a_failing_plan_after_the_run_leaves_after_unknown_and_warns(monkeypatch
     assert result["changed"] is True
     assert not result.get("failed")
     assert result["after"] is None
-    assert any("the plan after the run failed: BMAPI initialisation failed" in w for w in result["warnings"])
+    assert any("the plan after the run failed: tidemark-plan: BMAPI initialisation failed" in w for w in result["warnings"])
 
 
 def test_work_left_after_a_successful_run_is_warned_about(monkeypatch, tmp_path):

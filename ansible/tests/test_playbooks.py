@@ -23,13 +23,14 @@ NEW_VERSIONS = [
     {"boot_code": "2.0.3", "pxe": None, "clp": None, "iscsi": "2.2.1"},
 ]
 PLANNABLE = ["outofdate", "uptodate", "reloadfail"]
-UNPLANNABLE = {"oldlibrary": "2.9.9", "noadapters": "adapter"}
+UNPLANNABLE = {"oldlibrary": "library 2.9.9 is older than 3.0.2", "noadapters": "no supported network adapters"}
 
 
 @pytest.fixture(scope="module")
 def runs(tmp_path_factory):
     """Check mode, a real run and a second real run over the five hosts, with snapshots between."""
-    fleet = Fleet(tmp_path_factory.mktemp("fleet"), [(name, name) for name in SCENARIOS], BINARIES)
+    scenarios = PLANNABLE + sorted(UNPLANNABLE)
+    fleet = Fleet(tmp_path_factory.mktemp("fleet"), [(name, name) for name in scenarios], BINARIES)
     initial = fleet.snapshots()
     check = fleet.play("upgrade.yml", "--check")
     after_check = fleet.snapshots()
@@ -129,7 +130,8 @@ def test_a_host_that_cannot_be_planned_fails_from_the_plan_and_nothing_runs(runs
         play = runs[stage]
         result = upgrade_of(play, host)
         assert play.recap[host]["failed"] == 1
-        assert result["msg"].startswith("cannot plan: ")
+        assert result["msg"].startswith("tidemark-plan: cannot plan: ")
+        assert result["tidemark_status"] is None
         assert UNPLANNABLE[host] in result["msg"]
         assert play.outcomes[host]["upgrade"] is None
         assert runs[snapshot][host] == runs["initial"][host]
@@ -147,7 +149,7 @@ def test_a_second_run_is_ok_everywhere_and_writes_nothing(runs):
 
 
 def test_a_rollout_stops_before_the_batch_after_a_failure(tmp_path):
-    hosts = [("a1", "outofdate"), ("a2", "uptodate"), ("b1", "reloadfail"), ("b2", "outofdate"), ("c1", "outofdate")]
+    hosts = [("a1", "outofdate"), ("a2", "uptodate"), ("b1", "flashfail"), ("b2", "outofdate"), ("c1", "outofdate")]
     fleet = Fleet(tmp_path, hosts, BINARIES)
     before = fleet.snapshots()
     play = fleet.play("rollout.yml")
@@ -155,11 +157,25 @@ def test_a_rollout_stops_before_the_batch_after_a_failure(tmp_path):
     assert play.status != 0
     assert upgrade_of(play, "a1")["changed"] is True
     assert upgrade_of(play, "a2")["changed"] is False
-    assert upgrade_of(play, "b1")["_outcome"] == "failed"
     # b2 runs in the failing batch beside b1, so it is upgraded too.
     assert upgrade_of(play, "b2")["changed"] is True
+    assert after["b2"] != before["b2"]
     # The last batch stays untouched.
     assert "c1" not in play.recap
     assert play.outcomes["c1"] is None
     assert after["c1"] == before["c1"]
-    assert after["b2"] != before["b2"]
+
+
+def test_a_failed_image_is_marked_in_the_planned_writes(tmp_path):
+    fleet = Fleet(tmp_path, [("b1", "flashfail")], BINARIES)
+    play = fleet.play("upgrade.yml")
+    result = upgrade_of(play, "b1")
+    assert result["_outcome"] == "failed"
+    assert result["tidemark_status"] == 3
+    assert [(w["kind"], w["failed"]) for w in result["planned"]] == [
+        ("boot_code", False), ("pxe", True), ("clp", False)]
+    error = "ERROR: Upgrade of Orvan GS-210 Gigabit Server Adapter MAC: 02A45B1C3E01 failed with internal error a"
+    assert result["errors"] == [error]
+    assert result["msg"] == "tidemark completed with errors (status 3): " + error
+    assert result["changed"] is True
+    assert installed(result["after"])[0] == {"boot_code": "2.0.1", "pxe": "1.4.2", "clp": None, "iscsi": None}

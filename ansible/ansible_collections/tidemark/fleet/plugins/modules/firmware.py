@@ -219,7 +219,11 @@ def parse_plan(status, stdout, stderr):
     """Returns the plan document of a plan run, or raises PlanError with the reason."""
     if status == PLAN_FAILED:
         reason = to_text(stderr, errors="surrogate_or_replace").strip()
-        raise PlanError(reason or "tidemark-plan could not plan (status 1) and gave no reason")
+        if not reason:
+            reason = "could not plan (status 1) and gave no reason"
+        if not reason.startswith("tidemark-plan"):
+            reason = "tidemark-plan: " + reason
+        raise PlanError(reason)
     if status not in (PLAN_NOTHING, PLAN_WRITES):
         raise PlanError(
             "tidemark-plan exited with unexpected status %s: %s"
@@ -422,7 +426,7 @@ def main():
     try:
         plan_status, plan = run_plan(module)
     except PlanError as error:
-        module.fail_json(msg="cannot plan: %s" % error, **result)
+        module.fail_json(msg=str(error), **result)
 
     result["plan_status"] = plan_status
     result["plan"] = plan
