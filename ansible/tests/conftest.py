@@ -18,6 +18,14 @@ def build_dir():
     return pathlib.Path(os.environ.get("TIDEMARK_BUILD_DIR", SOURCE_DIR / "build")).resolve()
 
 
+def readme_playbook():
+    """The example playbook of the README's Fleet section."""
+    readme = (SOURCE_DIR / "README.md").read_text()
+    section = readme[readme.index("\n## Fleet\n"):]
+    start = section.index("```yaml\n") + len("```yaml\n")
+    return section[start:section.index("```", start)]
+
+
 def pytest_configure(config):
     if config.option.basetemp is None:
         config.option.basetemp = str(build_dir() / "ansible-tests")

@@ -178,14 +178,16 @@ class Fleet:
         self.bin = binaries
         self.hosts = {name: Host(self.root, name, scenario, binaries).create() for name, scenario in hosts}
         self.inventory = self.root / "inventory.ini"
-        lines = ["[fleet]"] + [host.inventory_line() for host in self.hosts.values()]
-        lines += ["", "[fleet:vars]", "ansible_connection=local",
+        # The runs need no become: the sandbox gives each its own root.
+        lines = ["[servers]"] + [host.inventory_line() for host in self.hosts.values()]
+        lines += ["", "[servers:vars]", "ansible_connection=local", "ansible_become=false",
                   "ansible_python_interpreter=/usr/bin/python3", "tidemark_poll=1"]
         self.inventory.write_text("\n".join(lines) + "\n")
         self.ansible_home = self.root / "ansible-home"
         (self.ansible_home / "tmp").mkdir(parents=True, exist_ok=True)
         self.config = self.root / "ansible.cfg"
         self.results = self.root / "results"
+        self.plays = 0
         self.config.write_text("[defaults]\nretry_files_enabled = False\nforks = 5\n"
                                "callbacks_enabled = record_results\ncallback_plugins = %s\n"
                                % (pathlib.Path(__file__).parent / "callback_plugins"))
@@ -209,14 +211,21 @@ class Fleet:
         return env
 
     def play(self, playbook, *options):
-        command = ["ansible-playbook", "-i", str(self.inventory), str(pathlib.Path(__file__).parent / "playbooks" / playbook)]
+        path = pathlib.Path(__file__).parent / "playbooks" / playbook
+        if not path.exists():
+            path = self.root / playbook
+        command = ["ansible-playbook", "-i", str(self.inventory), str(path)]
         command += list(options)
         shutil.rmtree(self.results, ignore_errors=True)
         self.results.mkdir()
         run = subprocess.run(command, env=self.environment(), cwd=str(self.root),
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        (self.root / ("%s%s.out" % (playbook, "".join(options).replace("-", "_")))).write_text(run.stdout)
+        self.plays += 1
+        (self.root / ("play%d-%s%s.out" % (self.plays, playbook, "".join(options)))).write_text(run.stdout)
         return Play(run.returncode, run.stdout, {name: host.outcome(self.results) for name, host in self.hosts.items()})
+
+    def write_playbook(self, name, text):
+        (self.root / name).write_text(text)
 
     def snapshots(self):
         return {name: host.snapshot() for name, host in self.hosts.items()}

@@ -11,7 +11,7 @@ import tarfile
 
 import pytest
 
-from conftest import ANSIBLE_DIR, COLLECTION_DIR
+from conftest import ANSIBLE_DIR, COLLECTION_DIR, readme_playbook
 
 
 def offline(command):
@@ -48,6 +48,14 @@ def test_ansible_lint_passes_with_the_production_profile(tmp_path):
     lint = run(["ansible-lint"], tmp_path, COLLECTION_DIR)
     assert lint.returncode == 0, lint.stdout
     assert "Passed with production profile: 0 failure(s), 0 warning(s)" in lint.stdout
+
+
+@pytest.mark.skipif(shutil.which("ansible-lint") is None, reason="ansible-lint is not installed")
+def test_the_readme_s_example_playbook_passes_ansible_lint(tmp_path):
+    (tmp_path / "nic-firmware.yml").write_text(readme_playbook())
+    lint = run(["ansible-lint", "--offline", "nic-firmware.yml"], tmp_path, tmp_path)
+    assert lint.returncode == 0, lint.stdout
+    assert "Passed with production profile: 0 failure(s), 0 warning(s) on 1 files." in lint.stdout
 
 
 def test_the_collection_builds_offline_with_its_module_and_role(tmp_path):

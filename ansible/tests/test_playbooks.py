@@ -9,7 +9,8 @@ import shutil
 
 import pytest
 
-from fleet_hosts import SCENARIOS, Binaries, Fleet
+from conftest import readme_playbook
+from fleet_hosts import Binaries, Fleet
 
 BINARIES = Binaries()
 pytestmark = [
@@ -148,11 +149,14 @@ def test_a_second_run_is_ok_everywhere_and_writes_nothing(runs):
     assert runs["after_second"] == runs["after_first"]
 
 
-def test_a_rollout_stops_before_the_batch_after_a_failure(tmp_path):
+def test_the_readme_s_rollout_stops_before_the_batch_after_a_failure(tmp_path):
     hosts = [("a1", "outofdate"), ("a2", "uptodate"), ("b1", "flashfail"), ("b2", "outofdate"), ("c1", "outofdate")]
     fleet = Fleet(tmp_path, hosts, BINARIES)
+    playbook = readme_playbook()
+    assert "serial: 2" in playbook and "max_fail_percentage: 0" in playbook
+    fleet.write_playbook("nic-firmware.yml", playbook)
     before = fleet.snapshots()
-    play = fleet.play("rollout.yml")
+    play = fleet.play("nic-firmware.yml")
     after = fleet.snapshots()
     assert play.status != 0
     assert upgrade_of(play, "a1")["changed"] is True
