@@ -161,6 +161,8 @@ def test_plan_failure_fails_the_host_with_its_reason_and_runs_nothing(monkeypatc
         ((2, "{not json", ""), "printed no valid JSON"),
         ((0, '{"library": "3.0.2"}', ""), "no adapters array"),
         ((2, '{"adapters": [{"writes": 3}]}', ""), "an adapter without a writes array"),
+        ((2, '{"adapters": [{"writes": ["pxe"]}]}', ""), "an adapter without a writes array"),
+        ((2, '{"adapters": [7]}', ""), "an adapter without a writes array"),
     ],
 )
 def test_unusable_plans_fail_before_anything_runs(monkeypatch, tmp_path, answer, reason):

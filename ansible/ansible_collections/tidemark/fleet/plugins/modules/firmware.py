@@ -236,7 +236,8 @@ def parse_plan(status, stdout, stderr):
     if not isinstance(plan, dict) or not isinstance(plan.get("adapters"), list):
         raise PlanError("tidemark-plan's JSON has no adapters array")
     for adapter in plan["adapters"]:
-        if not isinstance(adapter, dict) or not isinstance(adapter.get("writes", []), list):
+        writes = adapter.get("writes", []) if isinstance(adapter, dict) else None
+        if not isinstance(writes, list) or not all(isinstance(write, dict) for write in writes):
             raise PlanError("tidemark-plan's JSON has an adapter without a writes array")
     return plan
 
