@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 cmake --preset default >/dev/null
-cmake --build --preset default --target tidemark wrenflash_sim simfleet sleep_recorder >/dev/null
+cmake --build --preset default --target tidemark tidemark-plan wrenflash_sim simfleet sleep_recorder >/dev/null
 build=$top/build
 
 # In the build tree, so that the sandbox can give the run a private /tmp.
@@ -24,13 +24,19 @@ for command in rmmod modprobe ifconfig; do
     chmod +x "$root/usrsbin/$command"
 done
 
-run() {
+run_program() {
+    program=$1; shift
     "$top/tests/sandbox/sandbox.sh" --root "$root" env BMAPI_SIM_DIR="$root/fleet" \
-        LD_PRELOAD="$build/tests/libsleep_recorder.so" "$build/tidemark" "$@"
+        LD_PRELOAD="$build/tests/libsleep_recorder.so" "$build/$program" "$@"
 }
+run() { run_program tidemark "$@"; }
 
 echo "== tidemark -c: the simulated fleet as installed"
 run -c
+echo "== tidemark-plan: what tidemark -s would write (nothing is written)"
+status=0
+run_program tidemark-plan || status=$?
+echo "== exit status $status (2: something to write)"
 echo "== tidemark: the interactive upgrade (press Enter to take the default answer; pauses are skipped)"
 status=0
 run || status=$?

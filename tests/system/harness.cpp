@@ -360,7 +360,8 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
                                  std::to_string(effective), "--rgid", gid, "--egid", gid, "--clear-groups"});
     }
     // Preloaded into the program only, not into the sandbox's own tools.
-    argv.insert(argv.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB, TIDEMARK_BIN});
+    const std::string program = options.Program.empty() ? std::string(TIDEMARK_BIN) : options.Program;
+    argv.insert(argv.end(), {"/usr/bin/env", std::string("LD_PRELOAD=") + SLEEP_RECORDER_LIB, program});
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env =
         BuildEnvironment(FleetDir, TracePath, options.RealUid || options.EffectiveUid);

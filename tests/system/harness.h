@@ -46,6 +46,8 @@ struct RunOptions {
     std::string Input;
     // Real and effective user id to run the program as (root only).
     std::optional<uid_t> RealUid, EffectiveUid;
+    // The program to run; empty: tidemark.
+    std::string Program;
 };
 
 // Exit codes of the recording stand-ins in ROOT/usrsbin.

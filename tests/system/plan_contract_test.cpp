@@ -1,0 +1,437 @@
+// The plan's contract: on every fleet and catalog of a generated set, what
+// tidemark-plan --json says equals what tidemark -s (resp. -s -F) then hands
+// the flashing tool, image for image, with the same backup names and tool
+// form; its status is 2 exactly when the run wrote something; and after
+// successful runs with the stand-in tool that writes into the fleet, the
+// plan comes to 0.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "plan_support.h"
+
+namespace systest {
+namespace {
+
+using namespace upgrade;
+using namespace plan;
+namespace fs = std::filesystem;
+
+constexpr uint32_t ContractSeed = 20261208;
+constexpr int ShardCount = 4;
+constexpr int CasesPerShard = 50;
+// Successful silent runs in a row after which the plan must be empty: each
+// one raises some installed version, and the catalogs are finite.
+constexpr int MaxRounds = 8;
+
+// The harness's standard adapters, for the generator.
+struct Standard : SystemTest {
+    using SystemTest::MakeAdapter;
+    using SystemTest::MakeNvram;
+};
+
+// mt19937's output is the same everywhere; the distributions are not, so
+// only its raw numbers are used.
+struct Random {
+    std::mt19937 Engine;
+    explicit Random(uint32_t seed) : Engine(seed) {}
+    uint32_t Below(uint32_t n) { return static_cast<uint32_t>(Engine() % n); }
+    bool Percent(uint32_t p) { return Below(100) < p; }
+};
+
+struct Triple {
+    uint8_t Major, Minor, Build;
+};
+
+// What the generator put into a case, for the coverage check and for the
+// failure messages.
+struct Features {
+    int Adapters = 0, NoRom = 0, Pxe = 0, Clp = 0, Iscsi = 0, Faulty = 0;
+    int BootCodeEntries = 0, BadBootCodeTokens = 0, OptionRomFiles = 0, NvramPxe = 0, AsfFiles = 0;
+    int Unreadable = 0, ClpForPxe = 0, ClpEntries = 0, BadClpTokens = 0, SeveralEntries = 0, Noise = 0;
+    std::string Text; // one line per catalog entry and adapter
+};
+
+struct Generated {
+    std::vector<sim::AdapterSpec> Adapters;
+    std::vector<std::vector<uint8_t>> Nvrams;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> Images; // "kind/name" -> bytes
+    std::vector<std::string> Directories;                             // "kind/name"
+    std::string BootCode, Pxe, Clp;
+    bool WriteBootCode = true, WritePxe = true, WriteClp = true;
+    Features Seen;
+};
+
+std::string VersionToken(const Triple& v)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "v%u.%u.%u", v.Major, v.Minor, v.Build);
+    return text;
+}
+
+// Around an installed version: newer, the same or older, digit by digit.
+Triple Near(Random& random, const Triple& installed)
+{
+    if (random.Percent(20))
+        return installed;
+    auto digit = [&](uint8_t around) {
+        const int value = around + static_cast<int>(random.Below(5)) - 2;
+        return static_cast<uint8_t>(std::clamp(value, 0, 9));
+    };
+    return {digit(installed.Major), digit(installed.Minor), digit(installed.Build)};
+}
+
+class CaseWriter {
+public:
+    CaseWriter(uint32_t index) : random_(ContractSeed + index) {}
+
+    Generated Make()
+    {
+        const int count = 1 + static_cast<int>(random_.Below(3));
+        for (int a = 0; a < count; ++a)
+            AddAdapter(a);
+        g_.WriteBootCode = !random_.Percent(5);
+        g_.WritePxe = !random_.Percent(5);
+        g_.WriteClp = !random_.Percent(5);
+        return std::move(g_);
+    }
+
+private:
+    void Note(const std::string& line) { g_.Seen.Text += line + "\n"; }
+
+    void AddAdapter(int a)
+    {
+        const sim::OptionRom roms[] = {sim::OptionRom::None, sim::OptionRom::Pxe, sim::OptionRom::Clp,
+                                       sim::OptionRom::Iscsi};
+        const sim::OptionRom rom = roms[random_.Below(4)];
+        sim::NvramSpec nvram = Standard::MakeNvram(a, rom);
+        nvram.BootCodeMajor = static_cast<uint8_t>(1 + random_.Below(3));
+        nvram.BootCodeMinor = static_cast<uint8_t>(random_.Below(10));
+        nvram.BootCodeBuild = static_cast<uint8_t>(random_.Below(10));
+        nvram.RomMajor = static_cast<uint8_t>(random_.Below(10));
+        nvram.RomMinor = static_cast<uint8_t>(random_.Below(10));
+        nvram.RomBuild = static_cast<uint8_t>(random_.Below(10));
+        sim::AdapterSpec spec = Standard::MakeAdapter(a, rom);
+        spec.FileName = "adapter" + std::to_string(a) + ".conf";
+        if (random_.Percent(8)) {
+            ++g_.Seen.Faulty;
+            if (random_.Percent(50))
+                spec.FwInfoStatus = 0x23;
+            else
+                spec.ReadFailOffsets = {0x18};
+        }
+        g_.Seen.Adapters++;
+        (rom == sim::OptionRom::None  ? g_.Seen.NoRom
+         : rom == sim::OptionRom::Pxe ? g_.Seen.Pxe
+         : rom == sim::OptionRom::Clp ? g_.Seen.Clp
+                                      : g_.Seen.Iscsi)++;
+        Note("adapter " + std::to_string(a) + " " + sim::OptionRomName(rom) + " bc " +
+             std::to_string(nvram.BootCodeMajor) + "." + std::to_string(nvram.BootCodeMinor) + "." +
+             std::to_string(nvram.BootCodeBuild) + " rom " + std::to_string(nvram.RomMajor) + "." +
+             std::to_string(nvram.RomMinor) + "." + std::to_string(nvram.RomBuild) +
+             (spec.FwInfoStatus || !spec.ReadFailOffsets.empty() ? " faulty" : ""));
+        g_.Adapters.push_back(spec);
+        g_.Nvrams.push_back(sim::BuildNvramImage(nvram));
+
+        const std::string pci = PciId(a);
+        const Triple bootCode{nvram.BootCodeMajor, nvram.BootCodeMinor, nvram.BootCodeBuild};
+        const Triple romVersion{nvram.RomMajor, nvram.RomMinor, nvram.RomBuild};
+        const uint32_t bootCodeEntries = random_.Below(4);
+        for (uint32_t j = 0; j < bootCodeEntries; ++j)
+            AddBootCodeEntry(a, j, pci, bootCode, nvram);
+        const bool pxeCatalog = rom == sim::OptionRom::Pxe || random_.Percent(20);
+        const uint32_t pxeEntries = pxeCatalog ? random_.Below(4) : 0;
+        for (uint32_t j = 0; j < pxeEntries; ++j)
+            AddPxeEntry(a, j, pci, romVersion, nvram);
+        const bool clpCatalog = rom != sim::OptionRom::None ? random_.Percent(70) : random_.Percent(20);
+        const uint32_t clpEntries = clpCatalog ? random_.Below(3) : 0;
+        for (uint32_t j = 0; j < clpEntries; ++j)
+            AddClpEntry(a, j, pci, romVersion, rom == sim::OptionRom::Pxe);
+        if (bootCodeEntries > 1 || pxeEntries > 1 || clpEntries > 1)
+            ++g_.Seen.SeveralEntries;
+        if (random_.Percent(30)) {
+            // Entries that match no adapter: another identity, or lower case.
+            std::string lower = pci;
+            std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return std::tolower(c); });
+            g_.BootCode += lower + " bc_noise.bin v9.9.9\n";
+            g_.Clp += "5A17-9999-5A17-9999 clp_noise.rom v9.9.9\n";
+            ++g_.Seen.Noise;
+        }
+    }
+
+    void AddBootCodeEntry(int a, uint32_t j, const std::string& pci, const Triple& installed,
+                          const sim::NvramSpec& adapterNvram)
+    {
+        const Triple v = Near(random_, installed);
+        const std::string name = "bc_" + std::to_string(a) + "_" + std::to_string(j) + ".bin";
+        sim::NvramSpec image = adapterNvram;
+        image.BootCodeMajor = v.Major, image.BootCodeMinor = v.Minor, image.BootCodeBuild = v.Build;
+        image.Rom = sim::OptionRom::None;
+        g_.Images.push_back({"bootcode/" + name, sim::BuildNvramImage(image)});
+        std::string token = VersionToken(v);
+        if (random_.Percent(8)) {
+            token = token.substr(1); // five characters: ends the boot code search
+            ++g_.Seen.BadBootCodeTokens;
+        }
+        g_.BootCode += pci + " " + name + " " + token + "\n";
+        ++g_.Seen.BootCodeEntries;
+        Note("  bootcode " + name + " " + token);
+    }
+
+    void AddPxeEntry(int a, uint32_t j, const std::string& pci, const Triple& installed,
+                     const sim::NvramSpec& adapterNvram)
+    {
+        const std::string name = "pxe_" + std::to_string(a) + "_" + std::to_string(j);
+        const Triple v = Near(random_, installed);
+        const uint32_t pick = random_.Below(100);
+        std::string what;
+        if (pick < 45) {
+            g_.Images.push_back(
+                {"pxe/" + name, sim::BuildOptionRomFile(sim::OptionRom::Pxe, v.Major, v.Minor, v.Build)});
+            ++g_.Seen.OptionRomFiles;
+            what = "option ROM " + VersionToken(v);
+        } else if (pick < 60) {
+            // An NVRAM image: before boot code 2.6 its PXE version is found.
+            sim::NvramSpec image = adapterNvram;
+            image.BootCodeMajor = static_cast<uint8_t>(1 + random_.Below(3));
+            image.BootCodeMinor = static_cast<uint8_t>(random_.Below(10));
+            image.Rom = sim::OptionRom::Pxe;
+            image.RomMajor = v.Major, image.RomMinor = v.Minor, image.RomBuild = v.Build;
+            g_.Images.push_back({"pxe/" + name, sim::BuildNvramImage(image)});
+            ++g_.Seen.NvramPxe;
+            what = "NVRAM image, boot code " + std::to_string(image.BootCodeMajor) + "." +
+                   std::to_string(image.BootCodeMinor) + ", PXE " + VersionToken(v);
+        } else if (pick < 70) {
+            std::vector<uint8_t> asf = {0x41, 0x53, 0x46, 0x1A, 0, 0, 0, 0};
+            asf.resize(40, ' ');
+            const std::string version = "ASF 1.05";
+            std::copy(version.begin(), version.end(), asf.begin() + 20);
+            g_.Images.push_back({"pxe/" + name, asf});
+            ++g_.Seen.AsfFiles;
+            what = "ASF file";
+        } else if (pick < 78) {
+            g_.Images.push_back(
+                {"pxe/" + name, sim::BuildOptionRomFile(sim::OptionRom::Clp, v.Major, v.Minor, v.Build)});
+            ++g_.Seen.OptionRomFiles;
+            what = "CLP option ROM " + VersionToken(v);
+        } else {
+            const uint32_t how = random_.Below(3);
+            if (how == 1)
+                g_.Directories.push_back("pxe/" + name);
+            else if (how == 2)
+                g_.Images.push_back({"pxe/" + name, std::vector<uint8_t>(0x100001, 0x55)});
+            ++g_.Seen.Unreadable;
+            what = how == 0 ? "missing" : how == 1 ? "a directory" : "too big";
+        }
+        g_.Pxe += pci + " " + name + " -\n";
+        Note("  pxe " + name + " " + what);
+    }
+
+    void AddClpEntry(int a, uint32_t j, const std::string& pci, const Triple& installed, bool pxeAdapter)
+    {
+        const std::string name = "clp_" + std::to_string(a) + "_" + std::to_string(j) + ".rom";
+        const Triple v = Near(random_, installed);
+        g_.Images.push_back(
+            {"clp/" + name, sim::BuildOptionRomFile(sim::OptionRom::Clp, v.Major, v.Minor, v.Build)});
+        std::string token = VersionToken(v);
+        if (random_.Percent(8)) {
+            token = "v" + std::to_string(v.Major); // no minor or build: passed over
+            ++g_.Seen.BadClpTokens;
+        }
+        g_.Clp += pci + " " + name + " " + token + "\n";
+        ++g_.Seen.ClpEntries;
+        if (pxeAdapter)
+            ++g_.Seen.ClpForPxe;
+        Note("  clp " + name + " " + token);
+    }
+
+    Random random_;
+    Generated g_;
+};
+
+Generated MakeCase(uint32_t index) { return CaseWriter(index).Make(); }
+
+std::set<std::string> BackupsIn(const std::string& dir)
+{
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+class PlanContractTest : public PlanFixture, public ::testing::WithParamInterface<int> {
+protected:
+    void WriteCase(const Generated& g)
+    {
+        std::error_code ec;
+        for (const std::string& dir : {FleetDir, Root + "/opt", Root + "/varopt", Root + "/tmp"})
+            fs::remove_all(dir, ec);
+        for (const char* kind : {"bootcode", "pxe", "clp"})
+            fs::create_directories(CatalogDir + "/" + kind);
+        fs::create_directories(LogDir);
+        fs::create_directories(FleetDir);
+        ClearRecords();
+        for (size_t i = 0; i < g.Adapters.size(); ++i) {
+            AddNvram(g.Adapters[i].NvramFile, g.Nvrams[i]);
+            AddAdapter(g.Adapters[i]);
+        }
+        for (const auto& [path, bytes] : g.Images)
+            sim::WriteFile(CatalogDir + "/" + path, bytes);
+        for (const std::string& dir : g.Directories)
+            fs::create_directories(CatalogDir + "/" + dir);
+        if (g.WriteBootCode)
+            WriteCatalogFile("bootcode", g.BootCode);
+        if (g.WritePxe)
+            WriteCatalogFile("pxe", g.Pxe);
+        if (g.WriteClp)
+            WriteCatalogFile("clp", g.Clp);
+    }
+
+    struct Outcome {
+        bool Wrote = false, Forced = false, Warned = false, ToolFailed = false, Converged = false;
+        int Rounds = 0;
+    };
+
+    // The plan, then the silent run with the recording tool; the number of
+    // tool runs.
+    size_t CheckAgainstRecordingTool(bool force, Outcome& outcome)
+    {
+        SCOPED_TRACE(force ? "tidemark -s -F" : "tidemark -s");
+        Tools.RealWrenflash = false;
+        ClearRecords();
+        int status = -1;
+        const Json plan =
+            PlanJson(force ? std::vector<std::string>{"-F"} : std::vector<std::string>{}, status);
+        if (!plan.is_object())
+            return 0;
+        const auto planned = PlannedToolRuns(plan);
+        ClearRecords();
+        const RunResult run =
+            Run(force ? std::vector<std::string>{"-s", "-F"} : std::vector<std::string>{"-s"});
+        EXPECT_EQ(run.Out, "");
+        const auto toolRuns = FlashToolArguments();
+        EXPECT_EQ(toolRuns, planned) << "plan:\n" << plan.dump(2);
+        EXPECT_EQ(status, toolRuns.empty() ? 0 : 2);
+        EXPECT_EQ(run.Status, toolRuns.empty() ? 2 : 0);
+        EXPECT_EQ(plan["writes"], planned.size());
+        if (!force) {
+            outcome.Wrote = !toolRuns.empty();
+            outcome.Forced = plan["forced"] == true;
+            outcome.Warned = !plan["warnings"].empty();
+        }
+        ToolTrace(); // removes the answers files
+        return toolRuns.size();
+    }
+
+    // Silent runs with the tool that writes into the fleet, until the plan
+    // is empty or a write fails. The first plan is the one just checked.
+    void CheckConvergence(Outcome& outcome)
+    {
+        Tools.RealWrenflash = true;
+        const std::string backups = LogDir + "/nicfw_backup";
+        for (int round = 0; round < MaxRounds; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            ClearRecords();
+            int status = -1;
+            const Json plan = PlanJson({}, status);
+            ASSERT_TRUE(plan.is_object());
+            if (status == 0) {
+                outcome.Converged = round > 0;
+                return;
+            }
+            EXPECT_EQ(status, 2);
+            std::set<std::string> planned;
+            for (const auto& run : PlannedToolRuns(plan))
+                planned.insert(run.back().substr(BackupDir.size()));
+            std::error_code ec;
+            fs::remove_all(backups, ec);
+            const RunResult run = Run({"-s"});
+            ++outcome.Rounds;
+            EXPECT_NE(run.Status, 2) << "the plan had work";
+            const std::set<std::string> written = BackupsIn(backups);
+            EXPECT_TRUE(std::includes(planned.begin(), planned.end(), written.begin(), written.end()))
+                << "a backup the plan did not name";
+            if (run.Status != 0) {
+                outcome.ToolFailed = true;
+                EXPECT_EQ(run.Status, 3);
+                return;
+            }
+            EXPECT_EQ(written, planned);
+        }
+        ADD_FAILURE() << "the plan still has work after " << MaxRounds << " successful runs";
+    }
+};
+
+TEST_P(PlanContractTest, PlanEqualsWhatTheSilentRunWritesOnEveryGeneratedFleet)
+{
+    int wrote = 0, forced = 0, warned = 0, failed = 0, converged = 0, rounds = 0;
+    for (int k = 0; k < CasesPerShard; ++k) {
+        const uint32_t index = static_cast<uint32_t>(GetParam() * CasesPerShard + k);
+        const Generated g = MakeCase(index);
+        SCOPED_TRACE("case " + std::to_string(index) + ":\n" + g.Seen.Text);
+        WriteCase(g);
+        Outcome outcome;
+        const size_t writes = CheckAgainstRecordingTool(false, outcome);
+        CheckAgainstRecordingTool(true, outcome);
+        if (writes > 0)
+            CheckConvergence(outcome);
+        if (HasFailure())
+            return;
+        wrote += outcome.Wrote, forced += outcome.Forced, warned += outcome.Warned;
+        failed += outcome.ToolFailed, converged += outcome.Converged, rounds += outcome.Rounds;
+    }
+    std::printf("[ contract ] %d cases: %d with writes under -s, %d forced, %d with warnings, %d with a "
+                "failed write, %d empty after successful runs, %d runs with the writing tool\n",
+                CasesPerShard, wrote, forced, warned, failed, converged, rounds);
+    // The set must exercise the contract, not pass by planning nothing.
+    EXPECT_GE(wrote, CasesPerShard / 2);
+    EXPECT_GE(forced, CasesPerShard / 5);
+    EXPECT_GE(warned, CasesPerShard / 10);
+    EXPECT_GE(failed, 1);
+    EXPECT_GE(converged, CasesPerShard / 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shards, PlanContractTest, ::testing::Range(0, ShardCount));
+
+TEST(PlanContractSetTest, GeneratedSetCoversEveryKindOfFleetAndCatalogEntry)
+{
+    Features all;
+    const int total = ShardCount * CasesPerShard;
+    for (int i = 0; i < total; ++i) {
+        const Features f = MakeCase(static_cast<uint32_t>(i)).Seen;
+        all.Adapters += f.Adapters, all.NoRom += f.NoRom, all.Pxe += f.Pxe, all.Clp += f.Clp;
+        all.Iscsi += f.Iscsi, all.Faulty += f.Faulty, all.BootCodeEntries += f.BootCodeEntries;
+        all.BadBootCodeTokens += f.BadBootCodeTokens, all.OptionRomFiles += f.OptionRomFiles;
+        all.NvramPxe += f.NvramPxe, all.AsfFiles += f.AsfFiles, all.Unreadable += f.Unreadable;
+        all.ClpForPxe += f.ClpForPxe, all.ClpEntries += f.ClpEntries, all.BadClpTokens += f.BadClpTokens;
+        all.SeveralEntries += f.SeveralEntries, all.Noise += f.Noise;
+    }
+    EXPECT_GE(total, 200);
+    for (const auto& [name, count] :
+         std::vector<std::pair<const char*, int>>{{"adapters without option ROM", all.NoRom},
+                                                  {"PXE adapters", all.Pxe},
+                                                  {"CLP adapters", all.Clp},
+                                                  {"iSCSI adapters", all.Iscsi},
+                                                  {"faulty adapters", all.Faulty},
+                                                  {"boot code entries", all.BootCodeEntries},
+                                                  {"bad boot code tokens", all.BadBootCodeTokens},
+                                                  {"option ROM files", all.OptionRomFiles},
+                                                  {"NVRAM images as PXE", all.NvramPxe},
+                                                  {"ASF files", all.AsfFiles},
+                                                  {"unreadable images", all.Unreadable},
+                                                  {"CLP offered to PXE adapters", all.ClpForPxe},
+                                                  {"bad CLP tokens", all.BadClpTokens},
+                                                  {"several entries for one adapter", all.SeveralEntries},
+                                                  {"entries for no adapter", all.Noise}})
+        EXPECT_GE(count, 10) << name;
+    // The same seed gives the same set.
+    EXPECT_EQ(MakeCase(7).Seen.Text, MakeCase(7).Seen.Text);
+}
+
+} // namespace
+} // namespace systest

@@ -1,0 +1,495 @@
+// tidemark-plan through the real binary: its options, exit statuses and
+// reasons, the exact table, the JSON keys, hostile texts, warnings, failing
+// library calls, and that it touches nothing.
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "plan_support.h"
+
+namespace systest {
+namespace {
+
+using namespace upgrade;
+using namespace plan;
+namespace fs = std::filesystem;
+
+class PlanTest : public PlanFixture {
+protected:
+    // A fresh fleet directory, for tables whose cases each need their own.
+    void ResetFleet()
+    {
+        std::error_code ec;
+        fs::remove_all(FleetDir, ec);
+        fs::create_directories(FleetDir);
+        Library = sim::LibrarySpec();
+        Library.Trace = true;
+        ClearRecords();
+    }
+
+    std::vector<std::string> AnswersFilesLeft() const
+    {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(Root + "/tmp", ec))
+            names.push_back(entry.path().filename().string());
+        return names;
+    }
+};
+
+std::string Joined(const std::vector<std::string>& args)
+{
+    std::string text;
+    for (const std::string& arg : args)
+        text += "[" + arg + "]";
+    return text;
+}
+
+size_t CountOf(const std::string& text, char c)
+{
+    return static_cast<size_t>(std::count(text.begin(), text.end(), c));
+}
+
+// Control characters other than the line end: JSON allows none of them
+// raw, and a terminal should see neither them nor DEL.
+bool HasControlBytes(const std::string& text, bool withDel)
+{
+    return std::any_of(text.begin(), text.end(), [withDel](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && c != '\n') || (withDel && byte == 0x7F);
+    });
+}
+
+const std::string UsageFirstLine = "USAGE: tidemark-plan [ -F ] [ --json ] [ -h | --help ]\n";
+
+TEST_F(PlanTest, OnlyForceJsonAndHelpAreTakenAndAnythingElseIsRefusedBeforeTheLibraryIsOpened)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    struct Case {
+        std::vector<std::string> Args;
+        int Status;
+        bool Usage;
+    };
+    const Case cases[] = {
+        {{"-h"}, 0, true},           {{"--help"}, 0, true},
+        {{"--json", "-h"}, 0, true}, {{"-F", "--help"}, 0, true},
+        {{"-x"}, 1, false},          {{"-s"}, 1, false},
+        {{"-c"}, 1, false},          {{"-y"}, 1, false},
+        {{"-i", "file"}, 1, false},  {{"--jsonx"}, 1, false},
+        {{"--json=1"}, 1, false},    {{"-Fh"}, 1, false},
+        {{"--"}, 1, false},          {{""}, 1, false},
+        {{"plan"}, 1, false},        {{"-F", "--json", "-s"}, 1, false},
+        {{"-h", "-x"}, 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Joined(c.Args));
+        ClearRecords();
+        const RunResult r = RunPlan(c.Args);
+        EXPECT_EQ(r.Status, c.Status);
+        if (c.Usage) {
+            EXPECT_EQ(r.Out.rfind(UsageFirstLine, 0), 0u) << r.Out;
+            EXPECT_EQ(r.Err, "");
+        } else {
+            EXPECT_EQ(r.Out, "");
+            EXPECT_EQ(r.Err.rfind("tidemark-plan: unknown argument '", 0), 0u) << r.Err;
+            EXPECT_EQ(CountOf(r.Err, '\n'), 1u) << r.Err;
+        }
+        EXPECT_EQ(CountBmapiCalls("BmapiGetVersion"), 0u);
+        EXPECT_TRUE(Trace().empty());
+    }
+}
+
+TEST_F(PlanTest, StatusIsZeroWithNothingToWriteAndTwoWithSomething)
+{
+    AddStandardAdapter(0);
+    int status = -1;
+    Json plan = PlanJson({}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(plan["writes"], 0);
+
+    BootCodeCatalog(PciId(0) + " bc_196.bin v1.9.6\n");
+    plan = PlanJson({}, status);
+    EXPECT_EQ(status, 0) << "the same version is declined under -s";
+    EXPECT_EQ(plan["forced"], true) << "but the tool form is forced from then on";
+
+    plan = PlanJson({"-F"}, status);
+    EXPECT_EQ(status, 2) << "and taken under -s -F";
+    EXPECT_EQ(plan["writes"], 1);
+}
+
+TEST_F(PlanTest, WhenNoPlanCanBeMadeTheStatusIsOneWithOneLineOfReasonAndNothingOnStandardOutput)
+{
+    struct Case {
+        const char* Name;
+        sim::LibrarySpec Library;
+        uint32_t PhyNicStatus;
+        uint32_t NicType;
+        std::string Reason;
+        size_t Initialisations, Closings;
+    };
+    auto library = [](uint32_t major, uint32_t minor, uint32_t build, uint32_t init, uint32_t count,
+                      uint32_t handles) {
+        sim::LibrarySpec spec;
+        spec.Major = major, spec.Minor = minor, spec.Build = build;
+        spec.InitializeStatus = init, spec.CountStatus = count, spec.HandlesStatus = handles;
+        return spec;
+    };
+    const Case cases[] = {
+        {"library 3.0.1", library(3, 0, 1, 0, 0, 0), 0, 4, "the adapter library 3.0.1 is older than 3.0.2", 0,
+         0},
+        {"library 2.9.9", library(2, 9, 9, 0, 0, 0), 0, 4, "the adapter library 2.9.9 is older than 3.0.2", 0,
+         0},
+        {"initialisation fails", library(3, 0, 2, 7, 0, 0), 0, 4,
+         "the adapter library could not be initialised (status 7)", 1, 0},
+        {"count fails", library(3, 0, 2, 0, 3, 0), 0, 4, "no supported network adapters", 1, 1},
+        {"handles fail", library(3, 0, 2, 0, 0, 3), 0, 4, "no supported network adapters", 1, 1},
+        {"adapter not described", library(3, 0, 2, 0, 0, 0), 0x21, 4, "no supported network adapters", 1, 1},
+        {"adapter not supported", library(3, 0, 2, 0, 0, 0), 0, 3, "no supported network adapters", 1, 1},
+    };
+    for (const Case& c : cases) {
+        for (const char* form : {"text", "json"}) {
+            SCOPED_TRACE(std::string(c.Name) + ", " + form);
+            ResetFleet();
+            Library = c.Library;
+            Library.Trace = true;
+            sim::AdapterSpec adapter = MakeAdapter(0);
+            adapter.FileName = "adapter00.conf";
+            AddNvram(adapter.NvramFile, sim::BuildNvramImage(MakeNvram(0)));
+            adapter.PhyNicStatus = c.PhyNicStatus;
+            adapter.NicType = c.NicType;
+            AddAdapter(adapter);
+            BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+            const RunResult r = RunPlan(std::string(form) == "json" ? std::vector<std::string>{"--json"}
+                                                                    : std::vector<std::string>{});
+            EXPECT_EQ(r.Status, 1);
+            EXPECT_EQ(r.Out, "");
+            EXPECT_EQ(r.Err, "tidemark-plan: cannot plan: " + c.Reason + "\n");
+            EXPECT_EQ(CountBmapiCalls("BmapiInitializeEx"), c.Initialisations);
+            EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), c.Closings);
+            EXPECT_FALSE(LogExists());
+        }
+    }
+}
+
+TEST_F(PlanTest, LibraryVersionsFromThreeZeroTwoOnArePlannedWith)
+{
+    for (auto [major, minor, build] : {std::tuple{3u, 0u, 2u}, {3u, 1u, 0u}, {4u, 0u, 0u}}) {
+        ResetFleet();
+        Library.Major = major, Library.Minor = minor, Library.Build = build;
+        AddStandardAdapter(0);
+        int status = -1;
+        const Json plan = PlanJson({}, status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(plan["library"],
+                  std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build));
+    }
+}
+
+TEST_F(PlanTest, APlanRunsNothingLogsNothingLeavesNoAnswersFileAndClosesTheLibraryLast)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    OfferPxe(0, "pxe_840.rom", 8, 4, 0);
+    WriteLog("before\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--json"}, {"-F"}, {"-F", "--json"}}) {
+        SCOPED_TRACE(Joined(args));
+        ClearRecords();
+        WriteLog("before\n");
+        const RunResult r = RunPlan(args);
+        EXPECT_EQ(r.Status, 2);
+        EXPECT_EQ(r.Err, "");
+        EXPECT_EQ(Log(), "before\n");
+        EXPECT_TRUE(Trace().empty()) << "a command or a pause";
+        EXPECT_TRUE(AnswersFilesLeft().empty());
+        EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 1u);
+        const std::vector<std::string> calls = BmapiTrace();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back(), "BmapiUninitialize");
+    }
+    RemoveLogDirectory();
+    EXPECT_EQ(RunPlan({}).Status, 2);
+    EXPECT_FALSE(fs::exists(LogDir));
+}
+
+TEST_F(PlanTest, PlansWithoutRootPrivileges)
+{
+    if (!RunningAsRoot())
+        GTEST_SKIP() << "changing user ids needs root";
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    RunOptions options;
+    options.Program = TIDEMARK_PLAN_BIN;
+    options.RealUid = 1000;
+    options.EffectiveUid = 1000;
+    const RunResult r = Run({"--json"}, options);
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_EQ(ParsePlan(r.Out)["writes"], 1);
+}
+
+TEST_F(PlanTest, TableShowsEachAdapterItsWritesWithBackupAndToolFormAndASummary)
+{
+    AddStandardAdapter(0);
+    AddStandardAdapter(1, sim::OptionRom::Clp);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    // The same PXE version: declined under -s, but the tool is forced from then on.
+    OfferPxe(0, "pxe_835.rom", 8, 3, 5);
+    const std::string head = "\n"
+                             "Adapter 0: Orvan NX2 Gigabit Adapter 0\n"
+                             "  MAC 02A0B0C0D000  PCI-ID 5A17-2001-5A17-0100  interface eth0\n"
+                             "  installed: boot code 1.9.6, PXE 8.3.5\n"
+                             "  write boot code 1.9.6 -> 2.0.1  forced\n"
+                             "        image  /opt/orvan/nic_fw/nx2/bootcode/bc_201.bin\n"
+                             "        backup /var/opt/orvan/nicfw_backup/02A0B0C0D000.bc1.9.6.p8.3.5.bin\n";
+    const std::string adapter1 = "\n"
+                                 "Adapter 1: Orvan NX2 Gigabit Adapter 1\n"
+                                 "  MAC 02A0B0C0D001  PCI-ID 5A17-2002-5A17-0101  interface eth1\n"
+                                 "  installed: boot code 1.9.6, CLP 8.3.5\n"
+                                 "  nothing to write\n"
+                                 "\n";
+    RunResult r = RunPlan({});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_EQ(r.Err, "");
+    EXPECT_EQ(r.Out, "What \"tidemark -s\" would write (adapter library 3.0.2):\n" + head + adapter1 +
+                         "1 image to write on 1 of 2 adapters; the flashing tool would get -F.\n");
+
+    r = RunPlan({"-F"});
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_EQ(r.Out, "What \"tidemark -s -F\" would write (adapter library 3.0.2):\n" + head +
+                         "  write PXE       8.3.5 -> 8.3.5  forced\n"
+                         "        image  /opt/orvan/nic_fw/nx2/pxe/pxe_835.rom\n"
+                         "        backup /var/opt/orvan/nicfw_backup/02A0B0C0D000.bc2.0.6.p8.3.5.bin\n" +
+                         adapter1 +
+                         "2 images to write on 1 of 2 adapters; the flashing tool would get -F.\n");
+
+    ResetFleet();
+    WriteCatalogFile("bootcode", "");
+    WriteCatalogFile("pxe", "");
+    AddStandardAdapter(2);
+    r = RunPlan({});
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Out.substr(r.Out.rfind('\n', r.Out.size() - 2) + 1), "Nothing to write on 1 adapter.\n");
+}
+
+TEST_F(PlanTest, JsonHasExactlyTheAgreedKeysAndTypes)
+{
+    AddStandardAdapter(0);
+    AddStandardAdapter(1, sim::OptionRom::Iscsi);
+    sim::AdapterSpec bare = MakeAdapter(2, sim::OptionRom::None);
+    AddNvram(bare.NvramFile, sim::BuildNvramImage(MakeNvram(2, sim::OptionRom::None)));
+    AddAdapter(bare);
+    // An ASF file carries no PXE version: offered as not newer, taken under -F.
+    WriteCatalogImage("pxe", "asf.bin", {0x41, 0x53, 0x46, 0x1A, 0, 0, 0, 0});
+    PxeCatalog(PciId(0) + " asf.bin -\n");
+    int status = -1;
+    const Json plan = PlanJson({"-F"}, status);
+    EXPECT_EQ(status, 2);
+    ASSERT_TRUE(plan.is_object());
+    std::vector<std::string> keys;
+    for (const auto& item : plan.items())
+        keys.push_back(item.key());
+    EXPECT_EQ(keys, PlanKeys);
+    EXPECT_EQ(plan["library"], "3.0.2");
+    EXPECT_EQ(plan["writes"], 1);
+    EXPECT_EQ(plan["forced"], true);
+    EXPECT_EQ(plan["warnings"], Json::array());
+    ASSERT_EQ(plan["adapters"].size(), 3u);
+
+    const Json& a0 = plan["adapters"][0];
+    keys.clear();
+    for (const auto& item : a0.items())
+        keys.push_back(item.key());
+    EXPECT_EQ(keys, AdapterKeys);
+    EXPECT_EQ(a0["index"], 0);
+    EXPECT_EQ(a0["mac"], "02A0B0C0D000");
+    EXPECT_EQ(a0["pci_id"], "5A17-2001-5A17-0100");
+    EXPECT_EQ(a0["name"], "Orvan NX2 Gigabit Adapter 0");
+    EXPECT_EQ(a0["interface"], "eth0");
+    EXPECT_EQ(a0["installed"], Json::parse(R"({"boot_code":"1.9.6","pxe":"8.3.5","clp":null,"iscsi":null})"));
+    ASSERT_EQ(a0["writes"].size(), 1u);
+    keys.clear();
+    for (const auto& item : a0["writes"][0].items())
+        keys.push_back(item.key());
+    EXPECT_EQ(keys, WriteKeys);
+    EXPECT_EQ(a0["writes"][0], Json::parse(R"({"kind":"pxe","image":"/opt/orvan/nic_fw/nx2/pxe/asf.bin",
+        "from":"8.3.5","to":null,"backup":"/var/opt/orvan/nicfw_backup/02A0B0C0D000.bc1.9.6.p8.3.5.bin",
+        "forced":true})"));
+
+    EXPECT_EQ(plan["adapters"][1]["installed"],
+              Json::parse(R"({"boot_code":"1.9.6","pxe":null,"clp":null,"iscsi":"8.3.5"})"));
+    EXPECT_EQ(plan["adapters"][2]["installed"],
+              Json::parse(R"({"boot_code":"1.9.6","pxe":null,"clp":null,"iscsi":null})"));
+    EXPECT_EQ(plan["adapters"][2]["index"], 2);
+    EXPECT_EQ(plan["adapters"][2]["writes"], Json::array());
+}
+
+TEST_F(PlanTest, HostileLibraryAndCatalogTextsStayValidJsonAndNeverReachTheTerminalRaw)
+{
+    sim::AdapterSpec hostile = MakeAdapter(0);
+    hostile.Name = "Bad\x01\x1b[31m \"quoted\" \\ \xff\xfe \xc3 end";
+    hostile.Description = "x (eth\x7f\x02\xff)";
+    AddNvram(hostile.NvramFile, sim::BuildNvramImage(MakeNvram(0)));
+    AddAdapter(hostile);
+    // A name that fills the library's field with no NUL after it.
+    sim::AdapterSpec longName = MakeAdapter(1);
+    longName.Name = std::string(200, 'N');
+    AddNvram(longName.NvramFile, sim::BuildNvramImage(MakeNvram(1)));
+    AddAdapter(longName);
+    BootCodeCatalog(PciId(0) + " bc_\x01\xff\x7f.bin v2.0.1\n" + PciId(1) + " bc_201.bin v2.0.1\n");
+
+    const RunResult json = RunPlan({"--json"});
+    EXPECT_EQ(json.Status, 2);
+    EXPECT_FALSE(HasControlBytes(json.Out, false));
+    EXPECT_EQ(json.Out.find('\0'), std::string::npos);
+    EXPECT_NE(json.Out.find("\\u0001"), std::string::npos);
+    EXPECT_NE(json.Out.find("\\u001b"), std::string::npos);
+    const Json plan = ParsePlan(json.Out);
+    ASSERT_TRUE(plan.is_object());
+    const std::string name = plan["adapters"][0]["name"];
+    EXPECT_EQ(name.find('\xff'), std::string::npos);
+    EXPECT_NE(name.find("\xEF\xBF\xBD"), std::string::npos) << "invalid UTF-8 becomes U+FFFD";
+    EXPECT_NE(name.find("\"quoted\" \\"), std::string::npos);
+    const std::string image = plan["adapters"][0]["writes"][0]["image"];
+    EXPECT_EQ(image.rfind("/opt/orvan/nic_fw/nx2/bootcode/bc_\x01", 0), 0u);
+    const std::string longText = plan["adapters"][1]["name"];
+    EXPECT_FALSE(longText.empty());
+    EXPECT_EQ(longText, std::string(longText.size(), 'N'));
+
+    const RunResult text = RunPlan({});
+    EXPECT_EQ(text.Status, 2);
+    EXPECT_FALSE(HasControlBytes(text.Out, true));
+    EXPECT_NE(text.Out.find("Adapter 0: Bad?"), std::string::npos) << text.Out;
+}
+
+TEST_F(PlanTest, EntriesTheSilentRunPassesOverQuietlyAreWarnedAbout)
+{
+    AddStandardAdapter(0);
+    AddStandardAdapter(1, sim::OptionRom::Clp);
+    fs::create_directories(CatalogDir + "/pxe/subdir");
+    WriteCatalogImage("pxe", "big.rom", std::vector<uint8_t>(0x100001, 0x55));
+    WriteCatalogImage("pxe", "pxe_840.rom", sim::BuildOptionRomFile(sim::OptionRom::Pxe, 8, 4, 0));
+    PxeCatalog(PciId(0) + " missing.rom -\n" + PciId(0) + " subdir -\n" + PciId(0) + " big.rom -\n" +
+               PciId(0) + " pxe_840.rom -\n");
+    BootCodeCatalog(PciId(1) + " bc_201.bin 2.0.1\n" + PciId(1) + " bc_202.bin v2.0.2\n");
+    WriteCatalogImage("clp", "clp_900.rom", sim::BuildOptionRomFile(sim::OptionRom::Clp, 9, 0, 0));
+    ClpCatalog(PciId(1) + " clp_x.rom v3\n" + PciId(1) + " clp_900.rom v9.0.0\n");
+
+    const std::string pxe0 = "adapter 0 (MAC 02A0B0C0D000): PXE image /opt/orvan/nic_fw/nx2/pxe/";
+    const std::string from1 = "adapter 1 (MAC 02A0B0C0D001): ";
+    const std::vector<std::string> warnings = {
+        pxe0 + "missing.rom cannot be read (No such file or directory); the entry is passed over",
+        pxe0 + "subdir cannot be read (it is a directory); the entry is passed over",
+        pxe0 + "big.rom cannot be read (it is larger than 1048576 bytes); the entry is passed over",
+        from1 + "boot code catalog entry with the version '2.0.1' gives no version; the boot code search "
+                "ends there",
+        from1 + "CLP catalog entry with the version 'v3' gives no version; the entry is passed over",
+    };
+    int status = -1;
+    const Json plan = PlanJson({}, status);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(plan["warnings"], Json(warnings));
+    EXPECT_EQ(plan["writes"], 2);
+
+    const RunResult text = RunPlan({});
+    for (const std::string& warning : warnings)
+        EXPECT_NE(text.Out.find("\nwarning: " + warning + "\n"), std::string::npos) << warning;
+
+    // The silent run writes exactly that, and logs what it passed over.
+    ClearRecords();
+    const RunResult run = Run({"-s"});
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(FlashToolArguments(), PlannedToolRuns(plan));
+    EXPECT_NE(Log().find("File size 1048577 is too big, max is 1048576!\r\n"), std::string::npos);
+}
+
+TEST_F(PlanTest, FailingLibraryCallsAtAnyAdapterStillGiveThePlanTheSilentRunCarriesOut)
+{
+    struct Fault {
+        const char* Name;
+        void (*Apply)(sim::AdapterSpec&);
+    };
+    const Fault faults[] = {
+        {"BmapiGetPhyNic", [](sim::AdapterSpec& a) { a.PhyNicStatus = 0x21; }},
+        {"BmapiGetBRCMNicInfoEx", [](sim::AdapterSpec& a) { a.NicInfoStatus = 0x22; }},
+        {"BmapiGet5706FwInfo", [](sim::AdapterSpec& a) { a.FwInfoStatus = 0x23; }},
+        {"BmapiInitDiag", [](sim::AdapterSpec& a) { a.InitDiagStatus = 0x24; }},
+        {"BmapiUnInitDiag", [](sim::AdapterSpec& a) { a.UnInitDiagStatus = 0x25; }},
+        {"directory read", [](sim::AdapterSpec& a) { a.ReadFailOffsets = {0x18}; }},
+        {"signature read", [](sim::AdapterSpec& a) { a.ReadFailOffsets = {0x420}; }},
+    };
+    const sim::OptionRom roms[] = {sim::OptionRom::Pxe, sim::OptionRom::Clp, sim::OptionRom::Iscsi};
+    for (const Fault& fault : faults) {
+        for (int position = 0; position < 3; ++position) {
+            SCOPED_TRACE(std::string(fault.Name) + " fails at adapter " + std::to_string(position));
+            ResetFleet();
+            std::string bootCode, pxe, clp;
+            for (int i = 0; i < 3; ++i) {
+                sim::AdapterSpec spec = MakeAdapter(10 + i, roms[i]);
+                spec.FileName = "adapter" + std::to_string(i) + ".conf";
+                if (i == position)
+                    fault.Apply(spec);
+                AddNvram(spec.NvramFile, sim::BuildNvramImage(MakeNvram(10 + i, roms[i])));
+                AddAdapter(spec);
+                bootCode += PciId(10 + i) + " bc_201.bin v2.0.1\n";
+                pxe += PciId(10 + i) + " pxe_840.rom -\n";
+                clp += PciId(10 + i) + " clp_900.rom v9.0.0\n";
+            }
+            BootCodeCatalog(bootCode);
+            WriteCatalogImage("pxe", "pxe_840.rom", sim::BuildOptionRomFile(sim::OptionRom::Pxe, 8, 4, 0));
+            PxeCatalog(pxe);
+            WriteCatalogImage("clp", "clp_900.rom", sim::BuildOptionRomFile(sim::OptionRom::Clp, 9, 0, 0));
+            ClpCatalog(clp);
+
+            const RunResult planned = RunPlan({"--json"});
+            EXPECT_EQ(planned.Err, "");
+            const Json plan = ParsePlan(planned.Out);
+            ClearRecords();
+            const RunResult run = Run({"-s"});
+            EXPECT_EQ(run.Out, "");
+            const auto toolRuns = FlashToolArguments();
+            EXPECT_EQ(toolRuns, PlannedToolRuns(plan));
+            EXPECT_EQ(planned.Status, toolRuns.empty() ? 0 : 2);
+        }
+    }
+}
+
+// The demo fleet and catalog: the plan parses, has work, and is empty after
+// the silent run has written it with the stand-in tool.
+TEST_F(PlanTest, DemoFleetPlanIsTwoBeforeTheSilentRunAndZeroAfterWithTheNewVersionsInstalled)
+{
+    ASSERT_TRUE(sim::WriteDemoFleet(FleetDir));
+    ASSERT_TRUE(sim::WriteDemoCatalog(CatalogDir));
+    Tools.RealWrenflash = true;
+
+    const RunResult before = RunPlan({"--json"});
+    EXPECT_EQ(before.Status, 2);
+    const Json plan = ParsePlan(before.Out);
+    EXPECT_EQ(plan["writes"], 3);
+    if (fs::exists("/usr/bin/python3")) {
+        const std::string file = Root + "/plan.json";
+        sim::WriteFile(file, std::vector<uint8_t>(before.Out.begin(), before.Out.end()));
+        const std::string command = "/usr/bin/python3 -m json.tool < '" + file + "' > /dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+    const RunResult table = RunPlan({});
+    for (const std::string& line : SplitLines(table.Out))
+        EXPECT_LE(line.size(), 80u) << line;
+
+    const RunResult run = Run({"-s"});
+    EXPECT_EQ(run.Status, 0);
+
+    int status = -1;
+    const Json after = PlanJson({}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(after["writes"], 0);
+    EXPECT_EQ(after["adapters"][0]["installed"]["boot_code"], "2.0.1");
+    EXPECT_EQ(after["adapters"][0]["installed"]["pxe"], "1.5.0");
+    EXPECT_EQ(after["adapters"][1]["installed"]["clp"], "3.1.2");
+    EXPECT_EQ(after["adapters"][2]["installed"]["iscsi"], "2.2.1");
+}
+
+} // namespace
+} // namespace systest
