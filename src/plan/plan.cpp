@@ -11,6 +11,7 @@
 #include "catalog/image_file.h"
 #include "catalog/image_kinds.h"
 #include "catalog/select.h"
+#include "console/allocation.h"
 #include "console/output.h"
 #include "main/run_mode_common.h"
 #include "main/run_state.h"

@@ -375,7 +375,8 @@ TEST_F(PlanTest, EntriesTheSilentRunPassesOverQuietlyAreWarnedAbout)
                PciId(0) + " pxe_840.rom -\n");
     BootCodeCatalog(PciId(1) + " bc_201.bin 2.0.1\n" + PciId(1) + " bc_202.bin v2.0.2\n");
     WriteCatalogImage("clp", "clp_900.rom", sim::BuildOptionRomFile(sim::OptionRom::Clp, 9, 0, 0));
-    ClpCatalog(PciId(1) + " clp_x.rom v3\n" + PciId(1) + " clp_900.rom v9.0.0\n");
+    ClpCatalog(PciId(1) + " " + std::string(4080, 'x') + " v9.0.0\n" + PciId(1) + " clp_x.rom v3\n" +
+               PciId(1) + " clp_900.rom v9.0.0\n");
 
     const std::string pxe0 = "adapter 0 (MAC 02A0B0C0D000): PXE image /opt/orvan/nic_fw/nx2/pxe/";
     const std::string from1 = "adapter 1 (MAC 02A0B0C0D001): ";
@@ -385,6 +386,7 @@ TEST_F(PlanTest, EntriesTheSilentRunPassesOverQuietlyAreWarnedAbout)
         pxe0 + "big.rom cannot be read (it is larger than 1048576 bytes); the entry is passed over",
         from1 + "boot code catalog entry with the version '2.0.1' gives no version; the boot code search "
                 "ends there",
+        from1 + "CLP catalog entry with a file name too long for a path; the entry is passed over",
         from1 + "CLP catalog entry with the version 'v3' gives no version; the entry is passed over",
     };
     int status = -1;
