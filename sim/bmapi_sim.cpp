@@ -89,50 +89,6 @@ bool ExportsWork()
            FlashPhysicalToLogicalAddress(0x200) == 0x108;
 }
 
-uint32_t NvramWord(const std::vector<uint8_t>& nvram, size_t offset)
-{
-    uint32_t word = 0;
-    std::memcpy(&word, &nvram[offset], 4);
-    return word; // NVRAM byte order
-}
-
-// The option ROM version the adapter carries, found through the NVRAM
-// directory as the adapter firmware lays it out (big-endian words).
-std::string OptionRomText(const std::vector<uint8_t>& nvram)
-{
-    if (nvram.size() < sim::NvramBootCodeOffset + 3 || SwapByteU32(NvramWord(nvram, 0)) != 0x669955AA)
-        return {};
-    for (size_t i = 0; i < sim::NvramDirEntries; ++i) {
-        size_t entry = sim::NvramDirOffset + i * sim::NvramDirEntrySize;
-        uint32_t type = SwapByteU32(NvramWord(nvram, entry + 4));
-        uint32_t region = SwapByteU32(NvramWord(nvram, entry + 8));
-        if ((type >> sim::DirClassShift) != sim::DirClassOptionRom || (type & sim::DirLengthMask) == 0)
-            continue;
-        if (region >= nvram.size() || nvram.size() - region < 10 || nvram[region] != 0x55 ||
-            nvram[region + 1] != 0xAA)
-            continue;
-        // Little-endian in the option ROM header.
-        uint16_t pointer = SwapByteU16(uint16_t((nvram[region + 8] << 8) | nvram[region + 9]));
-        size_t v = size_t(region) + pointer + sim::OptionRomVersionBase;
-        if (v >= nvram.size() || nvram.size() - v < 3)
-            return {};
-        char text[16];
-        std::snprintf(text, sizeof text, "%u.%u.%u", nvram[v + 2], nvram[v + 1], nvram[v]);
-        return text;
-    }
-    return {};
-}
-
-std::string BootCodeText(const std::vector<uint8_t>& nvram)
-{
-    if (nvram.size() < sim::NvramBootCodeOffset + 3 || SwapByteU32(NvramWord(nvram, 0)) != 0x669955AA)
-        return {};
-    char text[16];
-    const uint8_t* b = &nvram[sim::NvramBootCodeOffset];
-    std::snprintf(text, sizeof text, "%u.%u.%u", b[0], b[1], b[2]);
-    return text;
-}
-
 // At most size bytes: a text as long as the field gets no NUL.
 void CopyText(char* field, size_t size, const std::string& text)
 {
@@ -149,13 +105,37 @@ SimAdapter* FindAdapter(uint32_t handle)
     return nullptr;
 }
 
-// Common checks of the per-adapter calls.
-uint32_t LookUp(uint32_t handle, SimAdapter*& adapter)
+// The common start of a per-adapter call: trace "CALL HANDLE" (a call with
+// more to trace passes nullptr and traces itself), find the adapter, then
+// the status the fleet injects for the call, if any.
+uint32_t BeginAdapterCall(const char* call, uint32_t handle, uint32_t sim::AdapterSpec::*injected,
+                          SimAdapter*& adapter)
 {
+    if (call != nullptr)
+        Trace("%s %u", call, handle);
     if (!gLib.Initialized)
         return StatusNotInitialized;
     adapter = FindAdapter(handle);
-    return adapter != nullptr ? 0 : StatusUnknownHandle;
+    if (adapter == nullptr)
+        return StatusUnknownHandle;
+    return injected != nullptr ? adapter->Spec.*injected : 0;
+}
+
+// A per-adapter call that fills a record: after the common start, the record
+// must be there with the expected version; it is then cleared but for it.
+template <typename Record> uint32_t BeginRecordCall(const char* call, uint32_t handle,
+                                                    uint32_t sim::AdapterSpec::*injected, Record* record,
+                                                    uint32_t recordVersion, SimAdapter*& adapter)
+{
+    if (uint32_t status = BeginAdapterCall(call, handle, injected, adapter); status != 0)
+        return status;
+    if (record == nullptr)
+        return StatusBadArgument;
+    if (record->RecordVersion != recordVersion)
+        return StatusBadRecordVersion;
+    std::memset(record, 0, sizeof *record);
+    record->RecordVersion = recordVersion;
+    return 0;
 }
 
 uint32_t LoadFleet()
@@ -244,18 +224,11 @@ uint32_t BmapiGetAllPhyNicHandles(uint32_t* handles, uint32_t count)
 
 uint32_t BmapiGetPhyNic(uint32_t handle, PhyNic* phyNic)
 {
-    Trace("BmapiGetPhyNic %u", handle);
     SimAdapter* a = nullptr;
-    if (uint32_t status = LookUp(handle, a); status != 0)
+    if (uint32_t status = BeginRecordCall("BmapiGetPhyNic", handle, &sim::AdapterSpec::PhyNicStatus, phyNic,
+                                          PhyNicRecordVersion, a);
+        status != 0)
         return status;
-    if (a->Spec.PhyNicStatus != 0)
-        return a->Spec.PhyNicStatus;
-    if (phyNic == nullptr)
-        return StatusBadArgument;
-    if (phyNic->RecordVersion != PhyNicRecordVersion)
-        return StatusBadRecordVersion;
-    std::memset(phyNic, 0, sizeof *phyNic);
-    phyNic->RecordVersion = PhyNicRecordVersion;
     phyNic->NicFlags = a->Spec.NicFlags;
     phyNic->NicType = a->Spec.NicType;
     phyNic->Handle = a->Handle;
@@ -271,50 +244,31 @@ uint32_t BmapiGetPhyNic(uint32_t handle, PhyNic* phyNic)
 
 uint32_t BmapiGetBRCMNicInfoEx(uint32_t handle, NicInfo* nicInfo)
 {
-    Trace("BmapiGetBRCMNicInfoEx %u", handle);
     SimAdapter* a = nullptr;
-    if (uint32_t status = LookUp(handle, a); status != 0)
-        return status;
-    if (a->Spec.NicInfoStatus != 0)
-        return a->Spec.NicInfoStatus;
-    if (nicInfo == nullptr)
-        return StatusBadArgument;
-    if (nicInfo->RecordVersion != NicInfoRecordVersion)
-        return StatusBadRecordVersion;
-    std::memset(nicInfo, 0, sizeof *nicInfo);
-    nicInfo->RecordVersion = NicInfoRecordVersion;
-    return 0;
+    return BeginRecordCall("BmapiGetBRCMNicInfoEx", handle, &sim::AdapterSpec::NicInfoStatus, nicInfo,
+                           NicInfoRecordVersion, a);
 }
 
 uint32_t BmapiGet5706FwInfo(uint32_t handle, FwInfo* fwInfo)
 {
-    Trace("BmapiGet5706FwInfo %u", handle);
     SimAdapter* a = nullptr;
-    if (uint32_t status = LookUp(handle, a); status != 0)
+    if (uint32_t status = BeginRecordCall("BmapiGet5706FwInfo", handle, &sim::AdapterSpec::FwInfoStatus,
+                                          fwInfo, FwInfoRecordVersion, a);
+        status != 0)
         return status;
-    if (a->Spec.FwInfoStatus != 0)
-        return a->Spec.FwInfoStatus;
-    if (fwInfo == nullptr)
-        return StatusBadArgument;
-    if (fwInfo->RecordVersion != FwInfoRecordVersion)
-        return StatusBadRecordVersion;
-    std::memset(fwInfo, 0, sizeof *fwInfo);
-    fwInfo->RecordVersion = FwInfoRecordVersion;
     CopyText(fwInfo->BootCodeVersionText, sizeof fwInfo->BootCodeVersionText,
-             a->Spec.HasBootCodeText ? a->Spec.BootCodeText : BootCodeText(a->Nvram));
+             a->Spec.HasBootCodeText ? a->Spec.BootCodeText : sim::BootCodeTextOf(a->Nvram));
     CopyText(fwInfo->OptionRomVersionText, sizeof fwInfo->OptionRomVersionText,
-             a->Spec.HasOptionRomText ? a->Spec.OptionRomText : OptionRomText(a->Nvram));
+             a->Spec.HasOptionRomText ? a->Spec.OptionRomText : sim::OptionRomTextOf(a->Nvram));
     return 0;
 }
 
 uint32_t BmapiInitDiag(uint32_t handle)
 {
-    Trace("BmapiInitDiag %u", handle);
     SimAdapter* a = nullptr;
-    if (uint32_t status = LookUp(handle, a); status != 0)
+    if (uint32_t status = BeginAdapterCall("BmapiInitDiag", handle, &sim::AdapterSpec::InitDiagStatus, a);
+        status != 0)
         return status;
-    if (a->Spec.InitDiagStatus != 0)
-        return a->Spec.InitDiagStatus;
     a->InDiag = true;
     return 0;
 }
@@ -323,7 +277,7 @@ uint32_t BmapiReadFirmware(uint32_t handle, uint32_t offset, void* buffer, uint3
 {
     Trace("BmapiReadFirmware %u 0x%X %u", handle, offset, count);
     SimAdapter* a = nullptr;
-    if (uint32_t status = LookUp(handle, a); status != 0)
+    if (uint32_t status = BeginAdapterCall(nullptr, handle, nullptr, a); status != 0)
         return status;
     if (key == nullptr || std::strcmp(key, AccessKey) != 0)
         return StatusBadKey;
@@ -349,12 +303,10 @@ uint32_t BmapiReadFirmware(uint32_t handle, uint32_t offset, void* buffer, uint3
 
 uint32_t BmapiUnInitDiag(uint32_t handle)
 {
-    Trace("BmapiUnInitDiag %u", handle);
     SimAdapter* a = nullptr;
-    if (uint32_t status = LookUp(handle, a); status != 0)
+    if (uint32_t status = BeginAdapterCall("BmapiUnInitDiag", handle, &sim::AdapterSpec::UnInitDiagStatus, a);
+        status != 0)
         return status;
-    if (a->Spec.UnInitDiagStatus != 0)
-        return a->Spec.UnInitDiagStatus;
     if (!a->InDiag)
         return StatusNotInDiag;
     a->InDiag = false;

@@ -15,7 +15,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t NvramMagic[4] = {0x66, 0x99, 0x55, 0xAA};
 constexpr size_t NvramMinSize = NvramPciOffset + 8;
 constexpr size_t MaxFileSize = 16u << 20;
 constexpr size_t OptionRomRegionLength = 0x100;
@@ -28,43 +27,44 @@ FilePtr OpenFile(const std::string& path, const char* mode)
     return FilePtr(std::fopen(path.c_str(), mode), &std::fclose);
 }
 
-uint32_t GetBe32(const uint8_t* p)
+// Kind signatures at +0x20 of an option ROM. Readers examine only the bytes
+// whose bit is set in Checked (bit i: byte i); the bytes between them must
+// still not spell another kind's signature.
+struct RomSignature {
+    OptionRom Kind;
+    uint8_t Bytes[12];
+    uint16_t Checked;
+};
+constexpr RomSignature RomSignatures[] = {
+    {OptionRom::Pxe, {0x49, 0x44, 0x4E, 0x55}, 0x00F},
+    {OptionRom::Iscsi, {0x49, 0x53, 0x43, 0x53, 0x20, 0x54, 0x42, 0x53, 0x49, 0x20, 0x20, 0x20}, 0xEF1},
+    {OptionRom::Clp, {0x43, 0x4C, 0x50, 0x2D, 0x48, 0x20, 0x50, 0x4C, 0x43, 0x20, 0x52, 0x44}, 0xEF1},
+};
+constexpr size_t RomSignatureSize = sizeof RomSignatures[0].Bytes;
+
+bool HasOptionRomMark(const uint8_t* rom, size_t size)
 {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+    return size >= sizeof OptionRomMark && std::memcmp(rom, OptionRomMark, sizeof OptionRomMark) == 0;
 }
 
-void PutBe32(uint8_t* p, uint32_t v)
+bool SignatureMatches(const RomSignature& signature, const uint8_t* bytes)
 {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
-
-void PutBe16(uint8_t* p, uint16_t v)
-{
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
+    for (size_t i = 0; i < RomSignatureSize; ++i)
+        if ((signature.Checked >> i & 1) != 0 && bytes[i] != signature.Bytes[i])
+            return false;
+    return true;
 }
 
 // Option ROM header and signature, written at rom[0..].
 void FillOptionRom(uint8_t* rom, size_t length, OptionRom kind, uint8_t major, uint8_t minor, uint8_t build)
 {
-    rom[0] = 0x55;
-    rom[1] = 0xAA;
+    std::memcpy(rom, OptionRomMark, sizeof OptionRomMark);
     rom[2] = uint8_t((length + 511) / 512);
     rom[8] = uint8_t(OptionRomVersionPointer & 0xFF);
     rom[9] = uint8_t(OptionRomVersionPointer >> 8);
-    uint8_t* sig = rom + OptionRomSignature;
-    switch (kind) {
-    case OptionRom::Pxe: std::memcpy(sig, "\x49\x44\x4E\x55", 4); break;
-    case OptionRom::Iscsi:
-        // The bytes between the required ones must not spell the PXE group.
-        std::memcpy(sig, "\x49\x53\x43\x53\x20\x54\x42\x53\x49\x20\x20\x20", 12);
-        break;
-    case OptionRom::Clp: std::memcpy(sig, "\x43\x4C\x50\x2D\x48\x20\x50\x4C\x43\x20\x52\x44", 12); break;
-    case OptionRom::None: break;
-    }
+    for (const RomSignature& signature : RomSignatures)
+        if (signature.Kind == kind)
+            std::memcpy(rom + OptionRomSignature, signature.Bytes, RomSignatureSize);
     uint8_t* v = rom + OptionRomVersionPointer + OptionRomVersionBase;
     v[0] = build;
     v[1] = minor;
@@ -191,19 +191,19 @@ std::string PciIdToken(const DemoAdapter& a)
 std::vector<uint8_t> BuildNvramImage(const NvramSpec& spec)
 {
     std::vector<uint8_t> image(NvramImageSize, 0);
-    std::memcpy(image.data(), NvramMagic, 4);
+    std::memcpy(image.data(), NvramMagic, sizeof NvramMagic);
     std::memcpy(&image[NvramMacOffset], spec.Mac, 6);
     image[NvramBootCodeOffset] = spec.BootCodeMajor;
     image[NvramBootCodeOffset + 1] = spec.BootCodeMinor;
     image[NvramBootCodeOffset + 2] = spec.BootCodeBuild;
-    PutBe16(&image[NvramPciOffset], spec.DeviceId);
-    PutBe16(&image[NvramPciOffset + 2], spec.VendorId);
-    PutBe16(&image[NvramPciOffset + 4], spec.SubsystemId);
-    PutBe16(&image[NvramPciOffset + 6], spec.SubsystemVendorId);
+    PutBe16(image, NvramPciOffset, spec.DeviceId);
+    PutBe16(image, NvramPciOffset + 2, spec.VendorId);
+    PutBe16(image, NvramPciOffset + 4, spec.SubsystemId);
+    PutBe16(image, NvramPciOffset + 6, spec.SubsystemVendorId);
     if (spec.Rom != OptionRom::None) {
-        uint8_t* entry = &image[NvramDirOffset];
-        PutBe32(entry + 4, (DirClassOptionRom << DirClassShift) | uint32_t(OptionRomRegionLength));
-        PutBe32(entry + 8, uint32_t(NvramOptionRomOffset));
+        PutBe32(image, NvramDirOffset + 4,
+                (DirClassOptionRom << DirClassShift) | uint32_t(OptionRomRegionLength));
+        PutBe32(image, NvramDirOffset + 8, uint32_t(NvramOptionRomOffset));
         FillOptionRom(&image[NvramOptionRomOffset], OptionRomRegionLength, spec.Rom, spec.RomMajor,
                       spec.RomMinor, spec.RomBuild);
     }
@@ -227,6 +227,16 @@ void PutBe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value)
 {
     PutBe16(bytes, at, uint16_t(value >> 16));
     PutBe16(bytes, at + 2, uint16_t(value));
+}
+
+uint16_t GetBe16(const std::vector<uint8_t>& bytes, size_t at)
+{
+    return uint16_t((bytes.at(at) << 8) | bytes.at(at + 1));
+}
+
+uint32_t GetBe32(const std::vector<uint8_t>& bytes, size_t at)
+{
+    return (uint32_t(GetBe16(bytes, at)) << 16) | GetBe16(bytes, at + 2);
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
@@ -266,39 +276,6 @@ bool WriteLibrary(const std::string& dir, const LibrarySpec& spec)
     return WriteText(dir + "/library.conf", text);
 }
 
-bool WriteAdapter(const std::string& dir, const AdapterSpec& spec)
-{
-    std::string text;
-    auto num = [&](const char* key, uint32_t v) { text += std::string(key) + "=" + Hex(v) + "\n"; };
-    auto str = [&](const char* key, const std::string& v) { text += std::string(key) + "=" + v + "\n"; };
-    num("handle", spec.Handle);
-    num("nic_flags", spec.NicFlags);
-    num("nic_type", spec.NicType);
-    str("description", spec.Description);
-    str("name", spec.Name);
-    str("mac", spec.Mac);
-    num("vendor_id", spec.VendorId);
-    num("device_id", spec.DeviceId);
-    num("subsystem_vendor_id", spec.SubsystemVendorId);
-    num("subsystem_id", spec.SubsystemId);
-    if (!spec.NvramFile.empty())
-        str("nvram", spec.NvramFile);
-    if (spec.HasBootCodeText)
-        str("bootcode_text", spec.BootCodeText);
-    if (spec.HasOptionRomText)
-        str("optionrom_text", spec.OptionRomText);
-    num("phynic_status", spec.PhyNicStatus);
-    num("nicinfo_status", spec.NicInfoStatus);
-    num("fwinfo_status", spec.FwInfoStatus);
-    num("initdiag_status", spec.InitDiagStatus);
-    num("uninitdiag_status", spec.UnInitDiagStatus);
-    for (uint32_t offset : spec.ReadFailOffsets)
-        num("read_fail_offset", offset);
-    num("read_status", spec.ReadStatus);
-    std::string name = spec.FileName.empty() ? std::string("adapter0.conf") : spec.FileName;
-    return WriteText(dir + "/" + name, text);
-}
-
 bool ReadLibrary(const std::string& dir, LibrarySpec& spec)
 {
     spec = LibrarySpec();
@@ -332,61 +309,61 @@ bool ReadLibrary(const std::string& dir, LibrarySpec& spec)
 
 namespace {
 
+// Text keys; a present flag records that the text was given at all.
+struct TextKey {
+    const char* Key;
+    std::string AdapterSpec::*Field;
+    bool AdapterSpec::*Present;
+};
+constexpr TextKey TextKeys[] = {
+    {"description", &AdapterSpec::Description, nullptr},
+    {"name", &AdapterSpec::Name, nullptr},
+    {"mac", &AdapterSpec::Mac, nullptr},
+    {"nvram", &AdapterSpec::NvramFile, nullptr},
+    {"bootcode_text", &AdapterSpec::BootCodeText, &AdapterSpec::HasBootCodeText},
+    {"optionrom_text", &AdapterSpec::OptionRomText, &AdapterSpec::HasOptionRomText},
+};
+
+struct NumberKey {
+    const char* Key;
+    uint32_t AdapterSpec::*Field;
+};
+constexpr NumberKey NumberKeys[] = {
+    {"handle", &AdapterSpec::Handle},
+    {"nic_flags", &AdapterSpec::NicFlags},
+    {"nic_type", &AdapterSpec::NicType},
+    {"vendor_id", &AdapterSpec::VendorId},
+    {"device_id", &AdapterSpec::DeviceId},
+    {"subsystem_vendor_id", &AdapterSpec::SubsystemVendorId},
+    {"subsystem_id", &AdapterSpec::SubsystemId},
+    {"phynic_status", &AdapterSpec::PhyNicStatus},
+    {"nicinfo_status", &AdapterSpec::NicInfoStatus},
+    {"fwinfo_status", &AdapterSpec::FwInfoStatus},
+    {"initdiag_status", &AdapterSpec::InitDiagStatus},
+    {"uninitdiag_status", &AdapterSpec::UnInitDiagStatus},
+    {"read_status", &AdapterSpec::ReadStatus},
+};
+constexpr char ReadFailOffsetKey[] = "read_fail_offset"; // may repeat
+
+// Unknown keys and numbers that do not parse are ignored.
 void ApplyAdapterKey(AdapterSpec& spec, const std::string& key, const std::string& value)
 {
-    struct TextKey {
-        const char* Key;
-        std::string AdapterSpec::*Field;
-    };
-    static constexpr TextKey Texts[] = {
-        {"description", &AdapterSpec::Description},
-        {"name", &AdapterSpec::Name},
-        {"mac", &AdapterSpec::Mac},
-        {"nvram", &AdapterSpec::NvramFile},
-    };
-    struct NumberKey {
-        const char* Key;
-        uint32_t AdapterSpec::*Field;
-    };
-    static constexpr NumberKey Numbers[] = {
-        {"handle", &AdapterSpec::Handle},
-        {"nic_flags", &AdapterSpec::NicFlags},
-        {"nic_type", &AdapterSpec::NicType},
-        {"vendor_id", &AdapterSpec::VendorId},
-        {"device_id", &AdapterSpec::DeviceId},
-        {"subsystem_vendor_id", &AdapterSpec::SubsystemVendorId},
-        {"subsystem_id", &AdapterSpec::SubsystemId},
-        {"phynic_status", &AdapterSpec::PhyNicStatus},
-        {"nicinfo_status", &AdapterSpec::NicInfoStatus},
-        {"fwinfo_status", &AdapterSpec::FwInfoStatus},
-        {"initdiag_status", &AdapterSpec::InitDiagStatus},
-        {"uninitdiag_status", &AdapterSpec::UnInitDiagStatus},
-        {"read_status", &AdapterSpec::ReadStatus},
-    };
-    for (const TextKey& t : Texts) {
-        if (key == t.Key) {
-            spec.*t.Field = value;
-            return;
-        }
-    }
-    if (key == "bootcode_text") {
-        spec.BootCodeText = value;
-        spec.HasBootCodeText = true;
-        return;
-    }
-    if (key == "optionrom_text") {
-        spec.OptionRomText = value;
-        spec.HasOptionRomText = true;
+    for (const TextKey& t : TextKeys) {
+        if (key != t.Key)
+            continue;
+        spec.*t.Field = value;
+        if (t.Present != nullptr)
+            spec.*t.Present = true;
         return;
     }
     uint32_t n = 0;
     if (!ParseNumber(value, n))
         return;
-    if (key == "read_fail_offset") {
+    if (key == ReadFailOffsetKey) {
         spec.ReadFailOffsets.push_back(n);
         return;
     }
-    for (const NumberKey& k : Numbers) {
+    for (const NumberKey& k : NumberKeys) {
         if (key == k.Key) {
             spec.*k.Field = n;
             return;
@@ -395,6 +372,24 @@ void ApplyAdapterKey(AdapterSpec& spec, const std::string& key, const std::strin
 }
 
 } // namespace
+
+bool WriteAdapter(const std::string& dir, const AdapterSpec& spec)
+{
+    std::string text;
+    auto line = [&](const char* key, const std::string& value) {
+        text += std::string(key) + "=" + value + "\n";
+    };
+    // A text that was not given is left out, so it reads back as not given.
+    for (const TextKey& t : TextKeys)
+        if (t.Present != nullptr ? spec.*t.Present : !(spec.*t.Field).empty())
+            line(t.Key, spec.*t.Field);
+    for (const NumberKey& k : NumberKeys)
+        line(k.Key, Hex(spec.*k.Field));
+    for (uint32_t offset : spec.ReadFailOffsets)
+        line(ReadFailOffsetKey, Hex(offset));
+    std::string name = spec.FileName.empty() ? std::string("adapter0.conf") : spec.FileName;
+    return WriteText(dir + "/" + name, text);
+}
 
 bool ReadAdapters(const std::string& dir, std::vector<AdapterSpec>& adapters)
 {
@@ -494,7 +489,7 @@ bool WriteDemoCatalog(const std::string& dir)
 
 bool IsNvramImage(const std::vector<uint8_t>& bytes)
 {
-    return bytes.size() >= NvramMinSize && std::memcmp(bytes.data(), NvramMagic, 4) == 0;
+    return bytes.size() >= NvramMinSize && std::memcmp(bytes.data(), NvramMagic, sizeof NvramMagic) == 0;
 }
 
 bool FindOptionRomRegion(const std::vector<uint8_t>& nvram, RomRegion& region)
@@ -502,13 +497,12 @@ bool FindOptionRomRegion(const std::vector<uint8_t>& nvram, RomRegion& region)
     if (!IsNvramImage(nvram))
         return false;
     for (size_t i = 0; i < NvramDirEntries; ++i) {
-        const uint8_t* entry = &nvram[NvramDirOffset + i * NvramDirEntrySize];
-        uint32_t type = GetBe32(entry + 4);
-        uint32_t offset = GetBe32(entry + 8);
+        const size_t entry = NvramDirOffset + i * NvramDirEntrySize;
+        uint32_t type = GetBe32(nvram, entry + 4);
+        uint32_t offset = GetBe32(nvram, entry + 8);
         if ((type >> DirClassShift) != DirClassOptionRom || (type & DirLengthMask) == 0)
             continue;
-        if (offset >= nvram.size() || nvram.size() - offset < 2 || nvram[offset] != 0x55 ||
-            nvram[offset + 1] != 0xAA)
+        if (offset >= nvram.size() || !HasOptionRomMark(&nvram[offset], nvram.size() - offset))
             continue;
         region.Entry = i;
         region.Offset = offset;
@@ -520,23 +514,17 @@ bool FindOptionRomRegion(const std::vector<uint8_t>& nvram, RomRegion& region)
 
 OptionRom OptionRomKindOf(const uint8_t* rom, size_t size)
 {
-    if (size < OptionRomSignature + 12 || rom[0] != 0x55 || rom[1] != 0xAA)
+    if (size < OptionRomSignature + RomSignatureSize || !HasOptionRomMark(rom, size))
         return OptionRom::None;
-    const uint8_t* s = rom + OptionRomSignature;
-    if (std::memcmp(s, "\x49\x44\x4E\x55", 4) == 0)
-        return OptionRom::Pxe;
-    if (s[0] == 0x49 && std::memcmp(s + 4, "\x20\x54\x42\x53", 4) == 0 &&
-        std::memcmp(s + 9, "\x20\x20\x20", 3) == 0)
-        return OptionRom::Iscsi;
-    if (s[0] == 0x43 && std::memcmp(s + 4, "\x48\x20\x50\x4C", 4) == 0 &&
-        std::memcmp(s + 9, "\x20\x52\x44", 3) == 0)
-        return OptionRom::Clp;
+    for (const RomSignature& signature : RomSignatures)
+        if (SignatureMatches(signature, rom + OptionRomSignature))
+            return signature.Kind;
     return OptionRom::None;
 }
 
 bool OptionRomVersionOf(const uint8_t* rom, size_t size, uint8_t& major, uint8_t& minor, uint8_t& build)
 {
-    if (size < 10 || rom[0] != 0x55 || rom[1] != 0xAA)
+    if (size < 10 || !HasOptionRomMark(rom, size))
         return false;
     size_t v = size_t(rom[8] | (rom[9] << 8)) + OptionRomVersionBase;
     if (v >= size || size - v < 3)

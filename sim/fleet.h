@@ -68,6 +68,9 @@ inline constexpr uint32_t DirLengthMask = 0x3FFFFF;
 inline constexpr size_t OptionRomVersionBase = 28; // V = region + LE16(+8) + 28
 inline constexpr size_t OptionRomSignature = 0x20;
 inline constexpr size_t OptionRomFileSize = 0x200;
+// The first bytes of every NVRAM image and of every option ROM.
+inline constexpr uint8_t NvramMagic[4] = {0x66, 0x99, 0x55, 0xAA};
+inline constexpr uint8_t OptionRomMark[2] = {0x55, 0xAA};
 
 // What an NVRAM image holds. Versions are single digits per component, as
 // the firmware information texts carry them.
@@ -108,9 +111,12 @@ std::vector<uint8_t> BuildNvramImage(const NvramSpec& spec);
 // A PXE or CLP option ROM file (starts 55 AA) with the given version.
 std::vector<uint8_t> BuildOptionRomFile(OptionRom rom, uint8_t major, uint8_t minor, uint8_t build);
 
-// Big-endian words into image bytes, for tests that build images by hand.
+// Big-endian words in image bytes, for the stand-ins and for tests that
+// build or inspect images by hand. The offsets must lie inside the bytes.
 void PutBe16(std::vector<uint8_t>& bytes, size_t at, uint16_t value);
 void PutBe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value);
+uint16_t GetBe16(const std::vector<uint8_t>& bytes, size_t at);
+uint32_t GetBe32(const std::vector<uint8_t>& bytes, size_t at);
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes);

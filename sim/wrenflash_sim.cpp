@@ -48,11 +48,6 @@ int Fail(int code, const std::string& message)
     return code;
 }
 
-uint32_t TypeWord(const uint8_t* entry)
-{
-    return (uint32_t(entry[4]) << 24) | (uint32_t(entry[5]) << 16) | (uint32_t(entry[6]) << 8) | entry[7];
-}
-
 std::string ParentDir(const std::string& path)
 {
     size_t slash = path.find_last_of('/');
@@ -79,29 +74,70 @@ int ApplyBootCode(std::vector<uint8_t>& nvram, const std::vector<uint8_t>& image
     return ExitOk;
 }
 
+size_t EntryOffset(size_t entry) { return sim::NvramDirOffset + entry * sim::NvramDirEntrySize; }
+
+// The kind and version of an option ROM, as "PXE 1.2.3"; false when it is none.
+bool DescribeOptionRom(const uint8_t* rom, size_t size, sim::OptionRom& kind, Version& version,
+                       std::string& text)
+{
+    kind = sim::OptionRomKindOf(rom, size);
+    uint8_t major = 0, minor = 0, build = 0;
+    const bool known = sim::OptionRomVersionOf(rom, size, major, minor, build);
+    if (known)
+        version = {major, minor, build};
+    text = std::string(sim::OptionRomName(kind)) + " " + Text(version);
+    return kind != sim::OptionRom::None && known;
+}
+
+// A free directory entry gets a new option ROM region behind the image.
+bool AddRegion(std::vector<uint8_t>& nvram, sim::RomRegion& region)
+{
+    for (size_t i = 0; i < sim::NvramDirEntries; ++i) {
+        const size_t entry = EntryOffset(i);
+        if ((sim::GetBe32(nvram, entry + 4) & sim::DirLengthMask) != 0)
+            continue;
+        const size_t at = std::max(sim::NvramOptionRomOffset, (nvram.size() + 0xFF) & ~size_t(0xFF));
+        const uint32_t typeWord = sim::GetBe32(nvram, entry + 4);
+        sim::PutBe32(nvram, entry + 4,
+                     (sim::DirClassOptionRom << sim::DirClassShift) | (typeWord & 0x00FFFFFF));
+        sim::PutBe32(nvram, entry + 8, uint32_t(at));
+        region.Entry = i;
+        region.Offset = uint32_t(at);
+        return true;
+    }
+    return false;
+}
+
+// The rom replaces the region; its directory entry takes the new length.
+void WriteRegion(std::vector<uint8_t>& nvram, const sim::RomRegion& region, const std::vector<uint8_t>& rom)
+{
+    if (nvram.size() < region.Offset + rom.size())
+        nvram.resize(region.Offset + rom.size(), 0xFF);
+    std::memcpy(&nvram[region.Offset], rom.data(), rom.size());
+    const size_t entry = EntryOffset(region.Entry);
+    const uint32_t typeWord = sim::GetBe32(nvram, entry + 4);
+    sim::PutBe32(nvram, entry + 4,
+                 (typeWord & ~sim::DirLengthMask) | (uint32_t(rom.size()) & sim::DirLengthMask));
+}
+
 // Option ROM: the file replaces the region and the directory entry's length.
 int ApplyOptionRom(std::vector<uint8_t>& nvram, const std::vector<uint8_t>& rom, bool force,
                    std::string& change)
 {
-    sim::OptionRom kind = sim::OptionRomKindOf(rom.data(), rom.size());
+    sim::OptionRom kind = sim::OptionRom::None;
     Version offered;
-    uint8_t major = 0, minor = 0, build = 0;
-    if (kind == sim::OptionRom::None || rom.size() > sim::DirLengthMask ||
-        !sim::OptionRomVersionOf(rom.data(), rom.size(), major, minor, build))
+    std::string offeredText;
+    if (rom.size() > sim::DirLengthMask ||
+        !DescribeOptionRom(rom.data(), rom.size(), kind, offered, offeredText))
         return ExitBadImage;
-    offered = {major, minor, build};
-    std::string offeredText = std::string(sim::OptionRomName(kind)) + " " + Text(offered);
 
     sim::RomRegion region;
     std::string installedText = "no option ROM";
     if (sim::FindOptionRomRegion(nvram, region)) {
-        const uint8_t* old = &nvram[region.Offset];
-        size_t available = nvram.size() - region.Offset;
-        sim::OptionRom oldKind = sim::OptionRomKindOf(old, available);
+        sim::OptionRom oldKind = sim::OptionRom::None;
         Version installed;
-        if (sim::OptionRomVersionOf(old, available, major, minor, build))
-            installed = {major, minor, build};
-        installedText = std::string(sim::OptionRomName(oldKind)) + " " + Text(installed);
+        DescribeOptionRom(&nvram[region.Offset], nvram.size() - region.Offset, oldKind, installed,
+                          installedText);
         if (!force && (oldKind != kind || offered.Key() < installed.Key())) {
             change = offeredText + " would replace the installed " + installedText;
             return ExitDowngrade;
@@ -109,55 +145,40 @@ int ApplyOptionRom(std::vector<uint8_t>& nvram, const std::vector<uint8_t>& rom,
         // The rest of a longer old region reads as erased.
         size_t oldEnd = std::min<size_t>(size_t(region.Offset) + region.Length, nvram.size());
         std::fill(nvram.begin() + region.Offset, nvram.begin() + oldEnd, 0xFF);
-    } else {
-        bool found = false;
-        for (size_t i = 0; i < sim::NvramDirEntries && !found; ++i) {
-            const uint8_t* entry = &nvram[sim::NvramDirOffset + i * sim::NvramDirEntrySize];
-            if ((TypeWord(entry) & sim::DirLengthMask) == 0) {
-                region.Entry = i;
-                found = true;
-            }
-        }
-        if (!found) {
-            change = "no free directory entry for the option ROM";
-            return ExitNvramWrite;
-        }
-        size_t at = std::max(sim::NvramOptionRomOffset, (nvram.size() + 0xFF) & ~size_t(0xFF));
-        region.Offset = uint32_t(at);
-        uint8_t* entry = &nvram[sim::NvramDirOffset + region.Entry * sim::NvramDirEntrySize];
-        entry[4] = uint8_t(sim::DirClassOptionRom << 4);
-        entry[8] = uint8_t(at >> 24);
-        entry[9] = uint8_t(at >> 16);
-        entry[10] = uint8_t(at >> 8);
-        entry[11] = uint8_t(at);
+    } else if (!AddRegion(nvram, region)) {
+        change = "no free directory entry for the option ROM";
+        return ExitNvramWrite;
     }
-    if (nvram.size() < region.Offset + rom.size())
-        nvram.resize(region.Offset + rom.size(), 0xFF);
-    std::memcpy(&nvram[region.Offset], rom.data(), rom.size());
-    uint8_t* entry = &nvram[sim::NvramDirOffset + region.Entry * sim::NvramDirEntrySize];
-    uint32_t length = uint32_t(rom.size());
-    entry[5] = uint8_t((entry[5] & 0xC0) | ((length >> 16) & 0x3F));
-    entry[6] = uint8_t(length >> 8);
-    entry[7] = uint8_t(length);
+    WriteRegion(nvram, region, rom);
     change = installedText + " -> " + offeredText;
     return ExitOk;
 }
 
-} // namespace
+struct Request {
+    std::string Mac;
+    bool BootCode = false;
+    bool Force = false;
+    std::string ImagePath, BackupPath;
+};
 
-int main(int argc, char** argv)
+bool ParseCommandLine(int argc, char** argv, Request& request)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
-    bool force = args.size() == 6 && args[2] == "-F";
-    if (force)
+    request.Force = args.size() == 6 && args[2] == "-F";
+    if (request.Force)
         args.erase(args.begin() + 2);
     if (args.size() != 5 || args[1] != "upgrade" || (args[2] != "-bc" && args[2] != "-mba"))
-        return Fail(ExitUsage, "usage: wrenflash MAC upgrade [-F] -bc|-mba IMAGE BACKUP");
-    const std::string& mac = args[0];
-    bool bootCode = args[2] == "-bc";
-    const std::string& imagePath = args[3];
-    const std::string& backupPath = args[4];
+        return false;
+    request.Mac = args[0];
+    request.BootCode = args[2] == "-bc";
+    request.ImagePath = args[3];
+    request.BackupPath = args[4];
+    return true;
+}
 
+// The NVRAM image of the fleet adapter with the MAC, and its path.
+int LoadAdapterNvram(const std::string& mac, std::string& nvramPath, std::vector<uint8_t>& nvram)
+{
     const char* dirEnv = std::getenv("BMAPI_SIM_DIR");
     if (dirEnv == nullptr || *dirEnv == '\0')
         return Fail(ExitNoFleet, "BMAPI_SIM_DIR is not set: the built-in fleet cannot be written");
@@ -165,41 +186,58 @@ int main(int argc, char** argv)
     std::vector<sim::AdapterSpec> adapters;
     if (!sim::ReadAdapters(dir, adapters))
         return Fail(ExitNoFleet, "cannot read the fleet in " + dir);
-    const sim::AdapterSpec* adapter = nullptr;
-    for (const sim::AdapterSpec& a : adapters) {
-        if (strcasecmp(a.Mac.c_str(), mac.c_str()) == 0) {
-            adapter = &a;
-            break;
-        }
-    }
-    if (adapter == nullptr)
+    const auto adapter = std::find_if(adapters.begin(), adapters.end(), [&](const sim::AdapterSpec& a) {
+        return strcasecmp(a.Mac.c_str(), mac.c_str()) == 0;
+    });
+    if (adapter == adapters.end())
         return Fail(ExitUnknownMac, "no adapter with MAC " + mac);
-    std::string nvramPath = dir + "/" + adapter->NvramFile;
-    std::vector<uint8_t> nvram;
+    nvramPath = dir + "/" + adapter->NvramFile;
     if (adapter->NvramFile.empty() || !sim::ReadFile(nvramPath, nvram) || !sim::IsNvramImage(nvram))
         return Fail(ExitNoFleet, "adapter " + mac + " has no readable NVRAM image");
+    return ExitOk;
+}
 
+int ApplyImage(const Request& request, std::vector<uint8_t>& nvram, std::string& change)
+{
     std::vector<uint8_t> image;
-    if (!sim::ReadFile(imagePath, image) || image.size() > MaxImageSize)
-        return Fail(ExitBadImage, "cannot read the image " + imagePath);
-
-    const std::vector<uint8_t> before = nvram;
-    std::string change;
-    int result =
-        bootCode ? ApplyBootCode(nvram, image, force, change) : ApplyOptionRom(nvram, image, force, change);
+    if (!sim::ReadFile(request.ImagePath, image) || image.size() > MaxImageSize)
+        return Fail(ExitBadImage, "cannot read the image " + request.ImagePath);
+    int result = request.BootCode ? ApplyBootCode(nvram, image, request.Force, change)
+                                  : ApplyOptionRom(nvram, image, request.Force, change);
     if (result == ExitBadImage)
-        return Fail(result, imagePath + " is not a " +
-                                (bootCode ? "boot code (NVRAM) image" : "PXE, CLP or iSCSI option ROM"));
+        return Fail(result,
+                    request.ImagePath + " is not a " +
+                        (request.BootCode ? "boot code (NVRAM) image" : "PXE, CLP or iSCSI option ROM"));
     if (result == ExitDowngrade)
         return Fail(result, change + "; use -F to write it anyway");
     if (result != ExitOk)
-        return Fail(result, mac + ": " + change);
+        return Fail(result, request.Mac + ": " + change);
+    return ExitOk;
+}
 
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Request request;
+    if (!ParseCommandLine(argc, argv, request))
+        return Fail(ExitUsage, "usage: wrenflash MAC upgrade [-F] -bc|-mba IMAGE BACKUP");
+    std::string nvramPath;
+    std::vector<uint8_t> nvram;
+    if (int result = LoadAdapterNvram(request.Mac, nvramPath, nvram); result != ExitOk)
+        return result;
+
+    const std::vector<uint8_t> before = nvram;
+    std::string change;
+    if (int result = ApplyImage(request, nvram, change); result != ExitOk)
+        return result;
+
+    const std::string& backupPath = request.BackupPath;
     std::string backupDir = ParentDir(backupPath);
     if ((!backupDir.empty() && !sim::MakeDirs(backupDir)) || !sim::WriteFile(backupPath, before))
         return Fail(ExitBackup, "cannot write the backup " + backupPath);
     if (!sim::WriteFile(nvramPath, nvram))
-        return Fail(ExitNvramWrite, "cannot write the NVRAM of " + mac + " to " + nvramPath);
-    std::printf("wrenflash: %s: %s, backup in %s\n", mac.c_str(), change.c_str(), backupPath.c_str());
+        return Fail(ExitNvramWrite, "cannot write the NVRAM of " + request.Mac + " to " + nvramPath);
+    std::printf("wrenflash: %s: %s, backup in %s\n", request.Mac.c_str(), change.c_str(), backupPath.c_str());
     return ExitOk;
 }

@@ -54,10 +54,12 @@ struct NicInfo {
 static_assert(sizeof(NicInfo) == 160);
 static_assert(offsetof(NicInfo, RecordVersion) == 0);
 
+inline constexpr size_t FwInfoTextSize = 32;
+
 struct FwInfo {
     uint32_t RecordVersion;
-    char BootCodeVersionText[32];
-    char OptionRomVersionText[32];
+    char BootCodeVersionText[FwInfoTextSize];
+    char OptionRomVersionText[FwInfoTextSize];
 };
 static_assert(sizeof(FwInfo) == 68);
 static_assert(offsetof(FwInfo, RecordVersion) == 0);

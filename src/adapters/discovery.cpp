@@ -2,7 +2,7 @@
 
 #include "adapters/bmapi.h"
 #include "adapters/records.h"
-#include "console/output.h"
+#include "console/allocation.h"
 #include "main/run_state.h"
 
 namespace {
@@ -13,6 +13,17 @@ bool IsSupported(const PhyNic& nic)
 {
     return (nic.NicFlags & NicFlagNotTaken) == 0 && nic.NicType == NicTypeSupported &&
            nic.DeviceId != UnsupportedDeviceId;
+}
+
+// Reads the adapter's records; false when a library call failed or the
+// adapter is not one the system supports.
+bool TakeAdapter(uint32_t handle, PhyNic& nic, NicInfo& nicInfo)
+{
+    nic.RecordVersion = PhyNicRecordVersion;
+    if (BmapiGetPhyNic(handle, &nic) != 0 || !IsSupported(nic))
+        return false;
+    nicInfo.RecordVersion = NicInfoRecordVersion;
+    return BmapiGetBRCMNicInfoEx(handle, &nicInfo) == 0;
 }
 
 } // namespace
@@ -36,22 +47,14 @@ int DiscoverAdapters()
     if (BmapiGetAllPhyNicHandles(handles.get(), count) != 0)
         return DiscoveryFailed;
 
-    // A RecordVersion of 0 marks an adapter whose library calls failed.
+    // The adapters taken move to the front, in handle order.
     uint32_t taken = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        PhyNic& nic = phyNics[i];
-        nic.RecordVersion = PhyNicRecordVersion;
-        if (BmapiGetPhyNic(handles[i], &nic) != 0) {
-            nic.RecordVersion = 0;
+        if (!TakeAdapter(handles[i], phyNics[i], nicInfos[i]))
             continue;
-        }
-        if (!IsSupported(nic))
-            continue;
-        nicInfos[i].RecordVersion = NicInfoRecordVersion;
-        if (BmapiGetBRCMNicInfoEx(handles[i], &nicInfos[i]) != 0)
-            nic.RecordVersion = 0;
-        else
-            ++taken;
+        if (taken != i)
+            phyNics[taken] = phyNics[i];
+        ++taken;
     }
     if (taken == 0)
         return DiscoveryFailed;
@@ -59,12 +62,9 @@ int DiscoverAdapters()
     auto* adapters = static_cast<AdapterInfo*>(AllocateZeroed(taken, sizeof(AdapterInfo)));
     if (adapters == nullptr)
         return DiscoveryFailed;
-    uint32_t next = 0;
-    for (uint32_t i = 0; i < count && next < taken; ++i) {
-        if (phyNics[i].RecordVersion != 0 && IsSupported(phyNics[i]))
-            adapters[next++].Nic = phyNics[i];
-    }
+    for (uint32_t i = 0; i < taken; ++i)
+        adapters[i].Nic = phyNics[i];
     gRun.Adapters = adapters;
-    gRun.AdapterCount = next;
+    gRun.AdapterCount = taken;
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "adapters/bmapi.h"
 #include "adapters/records.h"
+#include "console/allocation.h"
 #include "console/output.h"
 #include "exports/exports.h"
 #include "main/run_state.h"
@@ -15,7 +16,7 @@
 namespace {
 
 constexpr int InstalledFailed = 2;
-constexpr size_t MinimumVersionText = 5; // a text of 4 characters or fewer carries no version
+constexpr size_t MinimumVersionText = 5;
 
 // The NVRAM directory: 16 entries of 12 bytes from 0x18, type word first,
 // then the image offset word, both big-endian.
@@ -107,16 +108,57 @@ ReadResult IdentifyImage(const AdapterInfo& adapter, uint32_t image, RomKind& ki
     return ReadResult::Ok;
 }
 
-void CopyPxeToClp(InstalledFirmware& installed)
+// Reads directory entry k and tells the kind of the option ROM image it
+// points at; Failed when a read failed.
+ReadResult MatchDirectoryEntry(const AdapterInfo& adapter, uint32_t k, RomKind& kind)
 {
+    kind = RomKind::None;
+    const uint32_t entry = DirectoryStart + k * DirectoryEntrySize;
+    uint32_t typeWord = 0, image = 0;
+    if (ReadNvramWord(adapter, entry, typeWord) != ReadResult::Ok)
+        return ReadResult::Failed;
+    if ((SwapByteU32(typeWord) >> 28) != OptionRomClass)
+        return ReadResult::Ok;
+    if (ReadNvramWord(adapter, entry + 4, image) != ReadResult::Ok)
+        return ReadResult::Failed;
+    image = SwapByteU32(image);
+    // An image whose signature words lie beyond 32-bit addresses cannot
+    // be one: wrapping round would read the start of the NVRAM instead.
+    if (image > UINT32_MAX - LastSignatureByte)
+        return ReadResult::Ok;
+    return IdentifyImage(adapter, image, kind);
+}
+
+// The installed CLP fields hold the version of an installed CLP or iSCSI
+// image, which the firmware information reports as the option ROM version.
+void RecordOptionRom(InstalledFirmware& installed, RomKind kind)
+{
+    if (kind == RomKind::Pxe) {
+        installed.InstalledFlags |= InstPxeVersion;
+        return;
+    }
+    installed.InstalledFlags |= kind == RomKind::Iscsi ? InstIscsiVersion : InstClpVersion;
     installed.ClpMajor = installed.PxeMajor;
     installed.ClpMinor = installed.PxeMinor;
     installed.ClpBuild = installed.PxeBuild;
 }
 
+void CopyIdentity(const PhyNic& nic, InstalledFirmware& installed)
+{
+    std::memcpy(installed.MacText, nic.MacText, MacTextSize);
+    installed.MacText[MacTextSize - 1] = '\0'; // 12 digits at most, always ended
+    installed.VendorId = static_cast<uint16_t>(nic.VendorId);
+    installed.DeviceId = static_cast<uint16_t>(nic.DeviceId);
+    installed.SubsystemVendorId = static_cast<uint16_t>(nic.SubsystemVendorId);
+    installed.SubsystemId = static_cast<uint16_t>(nic.SubsystemId);
+    CopyText(installed.Name, nic.Name, sizeof(nic.Name));
+    CopyText(installed.Description, nic.Description, sizeof(nic.Description));
+}
+
 } // namespace
 
-bool ParseVersionText(const char* text, size_t fieldSize, VersionTriple& version)
+
+bool ParseVersionText(const char* text, size_t fieldSize, FirmwareVersion& version)
 {
     std::string_view view(text, strnlen(text, fieldSize));
     size_t point = view.find('.');
@@ -127,6 +169,17 @@ bool ParseVersionText(const char* text, size_t fieldSize, VersionTriple& version
     version.Build = DigitValue(view, point + 3);
     return true;
 }
+
+namespace {
+
+// A firmware information text of 4 characters or fewer carries no version.
+bool VersionOfText(const char (&text)[FwInfoTextSize], FirmwareVersion& version)
+{
+    return strnlen(text, FwInfoTextSize) >= MinimumVersionText &&
+           ParseVersionText(text, FwInfoTextSize, version);
+}
+
+} // namespace
 
 void ExtractInterfaceName()
 {
@@ -155,43 +208,19 @@ void ExtractInterfaceName()
 void ScanOptionRomImages()
 {
     AdapterInfo& adapter = CurrentAdapterInfo();
-    InstalledFirmware& installed = CurrentInstalled();
-
     for (uint32_t k = 0; k < DirectoryEntries; ++k) {
         if (adapter.DiagOpen == 0) {
             if (BmapiInitDiag(adapter.Nic.Handle) != 0)
                 return;
             adapter.DiagOpen = 1;
         }
-        uint32_t entry = DirectoryStart + k * DirectoryEntrySize;
-        uint32_t typeWord = 0, image = 0;
-        if (ReadNvramWord(adapter, entry, typeWord) != ReadResult::Ok) {
-            Output("Failed to read NVRAM!\r\n");
-            break;
-        }
-        if ((SwapByteU32(typeWord) >> 28) != OptionRomClass)
-            continue;
-        if (ReadNvramWord(adapter, entry + 4, image) != ReadResult::Ok) {
-            Output("Failed to read NVRAM!\r\n");
-            break;
-        }
-        image = SwapByteU32(image);
-        // An image whose signature words lie beyond 32-bit addresses cannot
-        // be one: wrapping round would read the start of the NVRAM instead.
-        if (image > UINT32_MAX - LastSignatureByte)
-            continue;
         RomKind kind = RomKind::None;
-        if (IdentifyImage(adapter, image, kind) != ReadResult::Ok) {
+        if (MatchDirectoryEntry(adapter, k, kind) != ReadResult::Ok) {
             Output("Failed to read NVRAM!\r\n");
-            break;
-        }
-        if (kind == RomKind::Pxe) {
-            installed.InstalledFlags |= InstPxeVersion;
             break;
         }
         if (kind != RomKind::None) {
-            installed.InstalledFlags |= kind == RomKind::Iscsi ? InstIscsiVersion : InstClpVersion;
-            CopyPxeToClp(installed);
+            RecordOptionRom(CurrentInstalled(), kind);
             break;
         }
     }
@@ -219,27 +248,17 @@ int ReadInstalledFirmware()
             installed.InstalledFlags = 0;
             continue;
         }
-        std::memcpy(installed.MacText, nic.MacText, MacTextSize);
-        installed.MacText[MacTextSize - 1] = '\0'; // 12 digits at most, always ended
-        installed.VendorId = static_cast<uint16_t>(nic.VendorId);
-        installed.DeviceId = static_cast<uint16_t>(nic.DeviceId);
-        installed.SubsystemVendorId = static_cast<uint16_t>(nic.SubsystemVendorId);
-        installed.SubsystemId = static_cast<uint16_t>(nic.SubsystemId);
-        CopyText(installed.Name, nic.Name, sizeof(nic.Name));
-        CopyText(installed.Description, nic.Description, sizeof(nic.Description));
+        CopyIdentity(nic, installed);
         ExtractInterfaceName();
 
-        VersionTriple version{};
-        const size_t textField = sizeof(fwInfo.BootCodeVersionText);
-        if (strnlen(fwInfo.BootCodeVersionText, textField) >= MinimumVersionText &&
-            ParseVersionText(fwInfo.BootCodeVersionText, textField, version)) {
+        FirmwareVersion version{};
+        if (VersionOfText(fwInfo.BootCodeVersionText, version)) {
             installed.BootCodeMajor = version.Major;
             installed.BootCodeMinor = version.Minor;
             installed.BootCodeBuild = version.Build;
             installed.InstalledFlags |= InstBootCodeVersion;
         }
-        if (strnlen(fwInfo.OptionRomVersionText, textField) >= MinimumVersionText &&
-            ParseVersionText(fwInfo.OptionRomVersionText, textField, version)) {
+        if (VersionOfText(fwInfo.OptionRomVersionText, version)) {
             installed.PxeMajor = static_cast<uint8_t>(version.Major);
             installed.PxeMinor = static_cast<uint8_t>(version.Minor);
             installed.PxeBuild = static_cast<uint8_t>(version.Build);

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "adapters/records.h"
+
 // Builds RunState's InstalledFirmware array for every discovered adapter.
 // Returns 0, or 2 when the array could not be allocated.
 int ReadInstalledFirmware();
@@ -11,9 +13,6 @@ void ExtractInterfaceName();
 // Current adapter: which option ROM kind the NVRAM directory holds.
 void ScanOptionRomImages();
 
-struct VersionTriple {
-    uint32_t Major, Minor, Build;
-};
 // One character per component around the first point; false without a point.
 // Reads at most fieldSize bytes of text.
-bool ParseVersionText(const char* text, size_t fieldSize, VersionTriple& version);
+bool ParseVersionText(const char* text, size_t fieldSize, FirmwareVersion& version);

@@ -10,6 +10,11 @@ inline constexpr size_t TextFieldSize = 80; // Name, Description, InterfaceName
 inline constexpr size_t MacTextSize = 13;   // 12 hexadecimal digits and NUL
 inline constexpr size_t PathFieldSize = 4096;
 
+// A firmware version: major, minor, build (IPMI has no build).
+struct FirmwareVersion {
+    uint32_t Major, Minor, Build;
+};
+
 struct AdapterInfo {
     PhyNic Nic;        // as the library returned it
     uint32_t DiagOpen; // 1 while the adapter is held in diagnostic mode
@@ -59,24 +64,3 @@ struct ImageSelection {
     uint32_t IpmiMajor, IpmiMinor;
     uint32_t ClpMajor, ClpMinor, ClpBuild;
 };
-
-// The path field that holds the image of a kind.
-inline char* ImagePathOf(ImageSelection& selection, ImageKind kind)
-{
-    switch (kind) {
-    case ImageKind::BootCode: return selection.BootCodePath;
-    case ImageKind::Pxe: return selection.PxePath;
-    case ImageKind::Clp: return selection.ClpPath;
-    }
-    return selection.BootCodePath;
-}
-inline const char* ImagePathOf(const ImageSelection& selection, ImageKind kind)
-{
-    return ImagePathOf(const_cast<ImageSelection&>(selection), kind);
-}
-
-// The records of the adapter at RunState's current index.
-#include "main/run_state.h"
-inline AdapterInfo& CurrentAdapterInfo() { return gRun.Adapters[gRun.CurrentAdapter]; }
-inline InstalledFirmware& CurrentInstalled() { return gRun.Installed[gRun.CurrentAdapter]; }
-inline ImageSelection& CurrentSelection() { return gRun.Selections[gRun.CurrentAdapter]; }

@@ -1,10 +1,9 @@
 #include "catalog/confirm.h"
 
-#include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 
 #include "adapters/records.h"
+#include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "console/prompt.h"
 #include "main/run_state.h"
@@ -16,143 +15,119 @@ constexpr size_t QuestionSize = 80;
 
 enum class Comparison { Newer, Same, Older };
 
-struct Version {
-    uint32_t major, minor, build;
-};
-
 // An invalid selected version never gets here: callers count it as older.
-Comparison Compare(Version installed, Version selected)
+Comparison Compare(FirmwareVersion installed, FirmwareVersion selected)
 {
-    if (selected.major != installed.major)
-        return selected.major > installed.major ? Comparison::Newer : Comparison::Older;
-    if (selected.minor != installed.minor)
-        return selected.minor > installed.minor ? Comparison::Newer : Comparison::Older;
-    if (selected.build != installed.build)
-        return selected.build > installed.build ? Comparison::Newer : Comparison::Older;
+    if (selected.Major != installed.Major)
+        return selected.Major > installed.Major ? Comparison::Newer : Comparison::Older;
+    if (selected.Minor != installed.Minor)
+        return selected.Minor > installed.Minor ? Comparison::Newer : Comparison::Older;
+    if (selected.Build != installed.Build)
+        return selected.Build > installed.Build ? Comparison::Newer : Comparison::Older;
     return Comparison::Same;
 }
 
-struct Warnings {
-    const char* same;
-    const char* older;
-};
-
-constexpr Warnings BootCodeWarnings = {
-    "*** WARNING *** - Installed Boot Code is the same version as selected Boot Code.\n",
-    "*** WARNING *** - Installed Boot Code is more recent than selected Boot Code.\n"};
-constexpr Warnings PxeWarnings = {"*** WARNING *** - Installed PXE is the same version as selected PXE.\n",
-                                  "*** WARNING *** - Installed PXE is more recent than selected PXE.\n"};
-constexpr Warnings ClpWarnings = {"*** WARNING *** - Installed CLP is the same version as selected CLP.\n",
-                                  "*** WARNING *** - Installed CLP is more recent than selected CLP.\n"};
-
 // A newer image is proposed with yes. Anything else is warned about, and
 // every later flashing tool run is forced, whatever the operator answers.
-int Ask(const char* description, Comparison comparison, const Warnings& warnings)
+int Ask(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
+        Comparison comparison)
 {
+    const ImageKindDescriptor& descriptor = DescriptorOf(kind);
+    char description[DescriptionSize] = "";
+    descriptor.Describe(installed, selection, description);
     char question[QuestionSize];
     std::snprintf(question, sizeof question, "%s %s - ", "Update", description);
 
     if (comparison == Comparison::Newer)
         return AskYesNoQuit(question, AnswerYes, AnswerYes, AnswerYes, "y");
 
-    Output("%s", comparison == Comparison::Same ? warnings.same : warnings.older);
+    const VersionWarnings& warnings = descriptor.Warnings;
+    Output("%s", comparison == Comparison::Same ? warnings.Same : warnings.Older);
     SetFlag(FlagForceTool);
     return AskYesNoQuit(question, AnswerNo, AnswerYes, AnswerNo, "n");
 }
 
-Version InstalledBootCode(const InstalledFirmware& i)
+bool HasSelectedVersion(ImageKind kind, const ImageSelection& selection)
 {
-    return {i.BootCodeMajor, i.BootCodeMinor, i.BootCodeBuild};
-}
-Version SelectedBootCode(const ImageSelection& s)
-{
-    return {s.BootCodeMajor, s.BootCodeMinor, s.BootCodeBuild};
-}
-Version InstalledPxe(const InstalledFirmware& i) { return {i.PxeMajor, i.PxeMinor, i.PxeBuild}; }
-Version SelectedPxe(const ImageSelection& s) { return {s.PxeMajor, s.PxeMinor, s.PxeBuild}; }
-Version InstalledClp(const InstalledFirmware& i) { return {i.ClpMajor, i.ClpMinor, i.ClpBuild}; }
-Version SelectedClp(const ImageSelection& s) { return {s.ClpMajor, s.ClpMinor, s.ClpBuild}; }
-
-// Version numbers stay below 2^31 (the catalog reader caps them), so "%d"
-// shows them as they are.
-__attribute__((format(printf, 2, 3))) void Describe(char* text, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, DescriptionSize, format, args);
-    va_end(args);
+    return (selection.SelectionFlags & DescriptorOf(kind).VersionBit) != 0;
 }
 
-#define VERSION_ARGS(v) static_cast<int>((v).major), static_cast<int>((v).minor), static_cast<int>((v).build)
+// Boot code and PXE: an image whose version could not be read counts as older.
+int ConfirmByVersion(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection)
+{
+    const ImageKindDescriptor& descriptor = DescriptorOf(kind);
+    const Comparison comparison =
+        HasSelectedVersion(kind, selection)
+            ? Compare(descriptor.Installed(installed), descriptor.Selected(selection))
+            : Comparison::Older;
+    return Ask(kind, installed, selection, comparison);
+}
+
+// "<from> M.m.b to <to>M.m.b". Version numbers stay below 2^31 (the catalog
+// reader caps them), so "%d" shows them as they are.
+void DescribeChange(char* text, const char* from, const char* to, FirmwareVersion installed,
+                    FirmwareVersion selected)
+{
+    std::snprintf(text, DescriptionSize, "%s %d.%d.%d to %s%d.%d.%d", from, static_cast<int>(installed.Major),
+                  static_cast<int>(installed.Minor), static_cast<int>(installed.Build), to,
+                  static_cast<int>(selected.Major), static_cast<int>(selected.Minor),
+                  static_cast<int>(selected.Build));
+}
+
+void DescribeSameKind(ImageKind kind, const char* name, const InstalledFirmware& installed,
+                      const ImageSelection& selection, char* text)
+{
+    const ImageKindDescriptor& descriptor = DescriptorOf(kind);
+    if (HasSelectedVersion(kind, selection))
+        DescribeChange(text, name, "", descriptor.Installed(installed), descriptor.Selected(selection));
+}
 
 } // namespace
 
 void DescribeBootCode(const InstalledFirmware& installed, const ImageSelection& selection, char* text)
 {
-    if ((selection.SelectionFlags & SelBootCodeVersion) != 0)
-        Describe(text, "Boot Code %d.%d.%d to %d.%d.%d", VERSION_ARGS(InstalledBootCode(installed)),
-                 VERSION_ARGS(SelectedBootCode(selection)));
+    DescribeSameKind(ImageKind::BootCode, "Boot Code", installed, selection, text);
 }
 
 void DescribePxe(const InstalledFirmware& installed, const ImageSelection& selection, char* text)
 {
-    if ((selection.SelectionFlags & SelPxeVersion) != 0)
-        Describe(text, "PXE %d.%d.%d to %d.%d.%d", VERSION_ARGS(InstalledPxe(installed)),
-                 VERSION_ARGS(SelectedPxe(selection)));
+    DescribeSameKind(ImageKind::Pxe, "PXE", installed, selection, text);
 }
 
 // Each applicable text is written in turn, so the last one stands. The
 // installed numbers are the CLP fields whatever the installed image.
 void DescribeClp(const InstalledFirmware& installed, const ImageSelection& selection, char* text)
 {
-    if ((selection.SelectionFlags & SelClpVersion) == 0)
+    if (!HasSelectedVersion(ImageKind::Clp, selection))
         return;
-    const Version from = InstalledClp(installed);
-    const Version to = SelectedClp(selection);
+    const ImageKindDescriptor& clp = DescriptorOf(ImageKind::Clp);
+    const FirmwareVersion from = clp.Installed(installed);
+    const FirmwareVersion to = clp.Selected(selection);
     if ((installed.InstalledFlags & InstIscsiVersion) != 0)
-        Describe(text, "iSCSI %d.%d.%d to CLP %d.%d.%d", VERSION_ARGS(from), VERSION_ARGS(to));
+        DescribeChange(text, "iSCSI", "CLP ", from, to);
     if ((installed.InstalledFlags & InstPxeVersion) != 0)
-        Describe(text, "PXE %d.%d.%d to CLP %d.%d.%d", VERSION_ARGS(from), VERSION_ARGS(to));
+        DescribeChange(text, "PXE", "CLP ", from, to);
     if ((installed.InstalledFlags & InstClpVersion) != 0)
-        Describe(text, "CLP %d.%d.%d to %d.%d.%d", VERSION_ARGS(from), VERSION_ARGS(to));
+        DescribeChange(text, "CLP", "", from, to);
 }
-
-namespace {
-
-// Boot code and PXE: an image whose version could not be read counts as older.
-int ConfirmByVersion(const char* description, bool valid, Version installed, Version selected,
-                     const Warnings& warnings)
-{
-    const Comparison comparison = valid ? Compare(installed, selected) : Comparison::Older;
-    return Ask(description, comparison, warnings);
-}
-
-} // namespace
 
 int ConfirmBootCode(const InstalledFirmware& installed, const ImageSelection& selection)
 {
-    char description[DescriptionSize] = "";
-    DescribeBootCode(installed, selection, description);
-    return ConfirmByVersion(description, (selection.SelectionFlags & SelBootCodeVersion) != 0,
-                            InstalledBootCode(installed), SelectedBootCode(selection), BootCodeWarnings);
+    return ConfirmByVersion(ImageKind::BootCode, installed, selection);
 }
 
 int ConfirmPxe(const InstalledFirmware& installed, const ImageSelection& selection)
 {
-    char description[DescriptionSize] = "";
-    DescribePxe(installed, selection, description);
-    return ConfirmByVersion(description, (selection.SelectionFlags & SelPxeVersion) != 0,
-                            InstalledPxe(installed), SelectedPxe(selection), PxeWarnings);
+    return ConfirmByVersion(ImageKind::Pxe, installed, selection);
 }
 
 int ConfirmClp(const InstalledFirmware& installed, const ImageSelection& selection)
 {
-    char description[DescriptionSize] = "";
-    DescribeClp(installed, selection, description);
+    const ImageKindDescriptor& clp = DescriptorOf(ImageKind::Clp);
     Comparison comparison = Comparison::Older;
-    if ((selection.SelectionFlags & SelClpVersion) != 0) {
+    if (HasSelectedVersion(ImageKind::Clp, selection)) {
         if ((installed.InstalledFlags & (InstClpVersion | InstIscsiVersion)) != 0)
-            comparison = Compare(InstalledClp(installed), SelectedClp(selection));
+            comparison = Compare(clp.Installed(installed), clp.Selected(selection));
         // Replacing a PXE image by CLP is always an upgrade, and the tool
         // must be forced to do it.
         if ((installed.InstalledFlags & InstPxeVersion) != 0) {
@@ -160,5 +135,5 @@ int ConfirmClp(const InstalledFirmware& installed, const ImageSelection& selecti
             SetFlag(FlagForce);
         }
     }
-    return Ask(description, comparison, ClpWarnings);
+    return Ask(ImageKind::Clp, installed, selection, comparison);
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "adapters/records.h"
+#include "console/allocation.h"
 #include "console/output.h"
 #include "exports/exports.h"
 
@@ -56,22 +57,22 @@ constexpr uint64_t AsfVersionSearchStart = 20;
 using FileBuffer = OwnedArray<uint8_t>;
 
 struct FdCloser {
-    int fd;
+    int Fd;
     ~FdCloser()
     {
-        if (fd >= 0)
-            close(fd);
+        if (Fd >= 0)
+            close(Fd);
     }
 };
 
 // A file as read: data bytes, then zero slack. Every read goes through Byte,
 // so offsets taken from the file itself can never leave the buffer.
 struct Image {
-    const uint8_t* data;
-    uint64_t fileSize;   // bytes of data
-    uint64_t bufferSize; // data and slack
+    const uint8_t* Data;
+    uint64_t FileSize;   // bytes of data
+    uint64_t BufferSize; // data and slack
 
-    uint8_t Byte(uint64_t offset) const { return offset < bufferSize ? data[offset] : 0; }
+    uint8_t Byte(uint64_t offset) const { return offset < BufferSize ? Data[offset] : 0; }
 
     uint16_t Be16(uint64_t offset) const
     {
@@ -109,7 +110,7 @@ struct Image {
 bool TakePxeVersion(const Image& image, uint64_t region, ImageSelection& selection)
 {
     const uint64_t v = image.Le16(region + PxeVersionPointerOffset) + region + PxeVersionBias;
-    if (v >= image.fileSize)
+    if (v >= image.FileSize)
         return false;
     selection.PxeMajor = image.Byte(v + 2);
     selection.PxeMinor = image.Byte(v + 1);
@@ -124,21 +125,21 @@ bool TakePxeVersion(const Image& image, uint64_t region, ImageSelection& selecti
 bool ParseDottedVersion(const Image& image, uint64_t start, int& major, int& minor)
 {
     uint64_t dot = start;
-    while (dot < image.bufferSize && image.data[dot] != 0 && image.data[dot] != '.')
+    while (dot < image.BufferSize && image.Data[dot] != 0 && image.Data[dot] != '.')
         ++dot;
-    if (dot >= image.bufferSize || image.data[dot] != '.')
+    if (dot >= image.BufferSize || image.Data[dot] != '.')
         return false;
     // The '.' lies before a zero byte of the buffer (the slack holds zeros),
     // so the scan below stops inside the buffer.
     const uint64_t from = dot > 0 ? dot - 1 : dot;
-    std::sscanf(reinterpret_cast<const char*>(image.data + from), "%d.%02d", &major, &minor);
+    std::sscanf(reinterpret_cast<const char*>(image.Data + from), "%d.%02d", &major, &minor);
     return true;
 }
 
 void ReadIpmiRegion(const Image& image, uint64_t region, ImageSelection& selection)
 {
     const uint64_t t = image.Be16(region + IpmiTextPointerOffset) + region;
-    if (t >= image.fileSize)
+    if (t >= image.FileSize)
         return;
     int major = static_cast<int>(selection.IpmiMajor);
     int minor = static_cast<int>(selection.IpmiMinor);
@@ -174,7 +175,7 @@ void ReadNvramImage(const Image& image, ImageSelection& selection)
         const uint64_t entry = DirectoryOffset + DirectoryEntrySize * i;
         const uint32_t typeAndLength = image.Be32(entry + 4);
         const uint64_t region = image.Be32(entry + 8);
-        if ((typeAndLength & RegionLengthMask) == 0 || region >= image.fileSize)
+        if ((typeAndLength & RegionLengthMask) == 0 || region >= image.FileSize)
             continue;
 
         if (!typedDirectory) {
@@ -214,11 +215,11 @@ int UtilReadFileMemAlloc(const char* path, uint32_t offset, uint32_t length, uin
     *outBuffer = nullptr;
 
     FdCloser file{open(path, O_RDONLY)};
-    if (file.fd < 0)
+    if (file.Fd < 0)
         return 0;
 
     struct stat info {};
-    if (fstat(file.fd, &info) != 0)
+    if (fstat(file.Fd, &info) != 0)
         return 0;
     const auto size = static_cast<unsigned long>(info.st_size);
     if (size > maximum) {
@@ -230,14 +231,14 @@ int UtilReadFileMemAlloc(const char* path, uint32_t offset, uint32_t length, uin
 
     FileBuffer buffer(static_cast<uint8_t*>(std::calloc(size_t{length} + ImageBufferSlack, 1)));
     if (!buffer) {
-        Output("Cannot allocate memory for size %lu\r\n", static_cast<unsigned long>(length));
+        ReportNoMemory(length);
         return 0;
     }
 
-    if (lseek(file.fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1))
+    if (lseek(file.Fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1))
         return 0;
     // One read: a short one means the file did not hold offset + length bytes.
-    const ssize_t got = read(file.fd, buffer.get(), length);
+    const ssize_t got = read(file.Fd, buffer.get(), length);
     if (got < 0 || static_cast<size_t>(got) < length)
         return 0;
 

@@ -113,14 +113,6 @@ int RunCommand(const char* commandLine)
     return WEXITSTATUS(status);
 }
 
-void* AllocateZeroed(size_t count, size_t size)
-{
-    void* memory = std::calloc(count, size);
-    if (memory == nullptr && count != 0)
-        Output("Cannot allocate memory for size %lu\r\n", static_cast<unsigned long>(count * size));
-    return memory;
-}
-
 std::string ShellWord(std::string_view text)
 {
     constexpr std::string_view literal =

@@ -1,10 +1,9 @@
-// Console and log output, and the shell command runner. Which channels a
-// message reaches is decided by OptionFlags, never by the caller.
+// Console and log output, and the shell command runner. The caller picks a
+// writer (both channels, log only, console only, or a failure report); which
+// of its channels are open is decided by OptionFlags (FlagSilent,
+// FlagLogEnabled).
 #pragma once
 
-#include <cstddef>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -32,18 +31,3 @@ int RunCommand(const char* commandLine);
 // characters the shell takes literally, otherwise single-quoted, so that a
 // file name, MAC text or interface name can neither split nor inject.
 std::string ShellWord(std::string_view text);
-
-// A zero-filled array of count records, or nullptr after reporting that the
-// memory could not be had.
-void* AllocateZeroed(size_t count, size_t size);
-
-// Memory from the C allocator, owned by the step that made it.
-struct FreeDeleter {
-    void operator()(void* memory) const { std::free(memory); }
-};
-template <typename T> using OwnedArray = std::unique_ptr<T[], FreeDeleter>;
-
-template <typename T> OwnedArray<T> AllocateOwnedArray(size_t count)
-{
-    return OwnedArray<T>(static_cast<T*>(AllocateZeroed(count, sizeof(T))));
-}

@@ -1,11 +1,12 @@
 // The one global state record of a run and the bits of its flag word.
+// A bottom header: it lives with the entry point, whose subsystem owns the
+// record, but holds plain data only and includes nothing above the per-adapter
+// records, so every folder may include it.
 #pragma once
 
 #include <cstdint>
 
-struct AdapterInfo;
-struct InstalledFirmware;
-struct ImageSelection;
+#include "adapters/records.h"
 
 // OptionFlags bits: options, log state and the run's outcome share one word.
 inline constexpr uint32_t FlagListing = 0x8;
@@ -37,6 +38,11 @@ extern RunState gRun;
 inline bool HasFlag(uint32_t bits) { return (gRun.OptionFlags & bits) != 0; }
 inline void SetFlag(uint32_t bits) { gRun.OptionFlags |= bits; }
 inline void ClearFlag(uint32_t bits) { gRun.OptionFlags &= ~bits; }
+
+// The records of the adapter at the current index.
+inline AdapterInfo& CurrentAdapterInfo() { return gRun.Adapters[gRun.CurrentAdapter]; }
+inline InstalledFirmware& CurrentInstalled() { return gRun.Installed[gRun.CurrentAdapter]; }
+inline ImageSelection& CurrentSelection() { return gRun.Selections[gRun.CurrentAdapter]; }
 
 // Exit statuses of both run modes.
 inline constexpr int StatusComplete = 0;

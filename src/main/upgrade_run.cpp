@@ -4,7 +4,9 @@
 
 #include "adapters/bmapi.h"
 #include "adapters/records.h"
+#include "catalog/image_kinds.h"
 #include "catalog/select.h"
+#include "console/allocation.h"
 #include "console/output.h"
 #include "main/modes.h"
 #include "main/run_mode_common.h"
@@ -21,60 +23,66 @@ int CancelledByUser()
     return StatusRefused;
 }
 
-} // namespace
-
-int RunUpgrade()
+// Root check, log on, banner, library version, library open.
+bool StartRun()
 {
     if (getuid() != 0 && geteuid() != 0) {
         Output("Permission denied - must have root priveleges\n");
-        return StatusRefused;
+        return false;
     }
     LogResume();
     Output("Orvan Gigabit Server Adapter Firmware Upgrade Utility\n");
+    return LibraryVersionSupported() && BmapiInitializeEx(0) == 0;
+}
 
-    if (!LibraryVersionSupported())
-        return StatusRefused;
-    if (BmapiInitializeEx(0) != 0)
-        return StatusRefused;
-
+// The adapters and the zero-filled selection array to record choices in.
+// False, with the library closed, when there is nothing to work on.
+bool PrepareAdapters()
+{
     switch (TakeInventory()) {
     case Inventory::Taken: break;
     case Inventory::NoAdapters:
         BmapiUninitialize();
         Output("No supported network adapters for firmware upgrade.\n");
-        return StatusRefused;
-    case Inventory::NoMemory: BmapiUninitialize(); return StatusRefused;
+        return false;
+    case Inventory::NoMemory: BmapiUninitialize(); return false;
     }
-
-    // Without the selection array there is nothing to record choices in.
     gRun.Selections = static_cast<ImageSelection*>(AllocateZeroed(gRun.AdapterCount, sizeof(ImageSelection)));
     if (gRun.Selections == nullptr) {
         BmapiUninitialize();
-        return StatusRefused;
+        return false;
     }
+    return true;
+}
 
+// False when the operator quit: a quit during boot code selection cancels
+// before the adapter's PXE and CLP images are offered.
+bool SelectionPass()
+{
     for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
         gRun.CurrentAdapter = i;
         SelectBootCode();
         if (HasFlag(FlagUserQuit))
-            return CancelledByUser();
+            return false;
         SelectPXE();
         SelectCLP();
         if (HasFlag(FlagUserQuit))
-            return CancelledByUser();
+            return false;
     }
+    return true;
+}
 
+void UpdatePass()
+{
     for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
         gRun.CurrentAdapter = i;
-        UpdateBootCode();
-        UpdatePXE();
-        UpdateCLP();
+        for (ImageKind kind : UpdateOrder)
+            UpdateImage(kind);
     }
+}
 
-    // A failed bring-up leaves the library open; the outcome does not change.
-    if (BringUpInterfaces() == 0)
-        BmapiUninitialize();
-
+int Outcome()
+{
     if (HasFlag(FlagErrors)) {
         Output("\nNIC firmware update completed with errors. \n");
         return StatusErrors;
@@ -84,4 +92,19 @@ int RunUpgrade()
         return StatusComplete;
     }
     return StatusRefused;
+}
+
+} // namespace
+
+int RunUpgrade()
+{
+    if (!StartRun() || !PrepareAdapters())
+        return StatusRefused;
+    if (!SelectionPass())
+        return CancelledByUser();
+    UpdatePass();
+    // A failed bring-up leaves the library open; the outcome does not change.
+    if (BringUpInterfaces() == 0)
+        BmapiUninitialize();
+    return Outcome();
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "adapters/records.h"
+#include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "main/run_state.h"
 
@@ -36,23 +37,22 @@ void CreateAnswersFile(std::array<char, sizeof(AnswersTemplate)>& path)
 
 } // namespace
 
+bool FlashToolForced() { return HasFlag(FlagForce | FlagForceTool); }
+
 int RunFlashTool(ImageKind kind, uint32_t adapter, const char* imagePath, const char* backupPath)
 {
     std::array<char, sizeof(AnswersTemplate)> answersPath{};
     std::copy(std::begin(AnswersTemplate), std::end(AnswersTemplate), answersPath.begin());
     CreateAnswersFile(answersPath);
 
-    const bool forced = HasFlag(FlagForce | FlagForceTool);
-    const char* operation = nullptr;
-    if (kind == ImageKind::BootCode)
-        operation = forced ? " upgrade -F -bc " : " upgrade -bc ";
-    else
-        operation = forced ? " upgrade -F -mba " : " upgrade -mba ";
-
     std::string command = ShellWord(FlashToolPath);
     command += ' ';
     command += ShellWord(gRun.Installed[adapter].MacText);
-    command += operation;
+    command += " upgrade ";
+    if (FlashToolForced())
+        command += "-F ";
+    command += DescriptorOf(kind).ToolSwitch;
+    command += ' ';
     command += ShellWord(imagePath);
     command += ' ';
     command += ShellWord(backupPath);

@@ -5,6 +5,7 @@
 
 #include "adapters/records.h"
 #include "catalog/confirm.h"
+#include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "main/run_state.h"
 #include "upgrade/flash_tool.h"
@@ -12,109 +13,120 @@
 
 namespace {
 
-using Formatter = void (*)(const InstalledFirmware&, const ImageSelection&, char*);
-
-struct UpdateKind {
-    uint32_t AcceptedBit;
-    Formatter Describe;
-    ImageKind Tool;
-};
-
-constexpr UpdateKind BootCodeUpdate{SelBootCodeAccepted, DescribeBootCode, ImageKind::BootCode};
-constexpr UpdateKind PxeUpdate{SelPxeAccepted, DescribePxe, ImageKind::Pxe};
-constexpr UpdateKind ClpUpdate{SelClpAccepted, DescribeClp, ImageKind::Clp};
-
-struct Companion {
-    int Parts; // 0: boot code only; 2 or 3 numbers
-    uint32_t Major, Minor, Build;
-};
-
-Companion CompanionOf(const UpdateKind& kind, const InstalledFirmware& installed,
-                      const ImageSelection& selection)
+// The companion version the backup name carries beside the boot code, and
+// how many of its numbers: 3, 2 (IPMI) or 0 (none).
+int CompanionOf(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
+                FirmwareVersion& version)
 {
-    const Companion pxe{3, installed.PxeMajor, installed.PxeMinor, installed.PxeBuild};
-    const Companion clp{3, installed.ClpMajor, installed.ClpMinor, installed.ClpBuild};
-    switch (kind.Tool) {
-    case ImageKind::Pxe: return pxe;
-    case ImageKind::Clp: return clp;
-    case ImageKind::BootCode: break;
+    if (DescriptorOf(kind).Companion == BackupCompanion::OwnKind) {
+        version = DescriptorOf(kind).Installed(installed);
+        return 3;
     }
-    if (selection.SelectionFlags & SelPxeVersion)
-        return pxe;
-    if (selection.SelectionFlags & SelIpmiVersion)
-        return {2, installed.IpmiMajor, installed.IpmiMinor, 0};
-    if (selection.SelectionFlags & SelClpVersion)
-        return clp;
-    return {0, 0, 0, 0};
+    if (selection.SelectionFlags & SelPxeVersion) {
+        version = DescriptorOf(ImageKind::Pxe).Installed(installed);
+        return 3;
+    }
+    if (selection.SelectionFlags & SelIpmiVersion) {
+        version = {installed.IpmiMajor, installed.IpmiMinor, 0};
+        return 2;
+    }
+    if (selection.SelectionFlags & SelClpVersion) {
+        version = DescriptorOf(ImageKind::Clp).Installed(installed);
+        return 3;
+    }
+    return 0;
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat" // "%-012s": the 0 flag is ignored beside '-'
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-
-// The backup names the firmware the write replaces: the boot code on the
-// adapter (or the one just accepted) and its companion image.
-void FormBackupName(const UpdateKind& kind, const InstalledFirmware& installed,
-                    const ImageSelection& selection, std::array<char, PathFieldSize>& name)
+// Whether an earlier write for this adapter printed its selecting line.
+bool AnnouncedBefore(ImageKind kind, const ImageSelection& selection)
 {
-    uint32_t major = installed.BootCodeMajor, minor = installed.BootCodeMinor;
-    if (kind.Tool != ImageKind::BootCode && (selection.SelectionFlags & SelBootCodeAccepted)) {
-        major = selection.BootCodeMajor;
-        minor = selection.BootCodeMinor;
+    for (ImageKind earlier : UpdateOrder) {
+        if (earlier == kind)
+            break;
+        if (DescriptorOf(earlier).AnnouncesAdapter && IsAccepted(selection, earlier))
+            return true;
     }
-    const uint32_t build = installed.BootCodeBuild;
-    const Companion companion = CompanionOf(kind, installed, selection);
-    if (companion.Parts == 3)
-        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.p%d.%d.%d.bin", BackupDir,
-                      installed.MacText, major, minor, build, companion.Major, companion.Minor,
-                      companion.Build);
-    else if (companion.Parts == 2)
-        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.i%d.%d.bin", BackupDir, installed.MacText,
-                      major, minor, build, companion.Major, companion.Minor);
-    else
-        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.bin", BackupDir, installed.MacText, major,
-                      minor, build);
+    return false;
 }
 
-int RunUpdate(const UpdateKind& kind)
+void AnnounceUpdate(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection)
 {
-    const InstalledFirmware& installed = CurrentInstalled();
-    const ImageSelection& selection = CurrentSelection();
-    if ((selection.SelectionFlags & kind.AcceptedBit) == 0)
-        return 0;
-
     if (!HasFlag(FlagUpdateStarted)) {
         SetFlag(FlagUpdateStarted);
         OutputConsoleOnly("\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
     }
-    // After a boot code write the adapter has been announced already.
-    if (kind.Tool == ImageKind::BootCode || (selection.SelectionFlags & SelBootCodeAccepted) == 0)
+    if (DescriptorOf(kind).AnnouncesAdapter || !AnnouncedBefore(kind, selection)) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat" // "%-012s": the 0 flag is ignored beside '-'
         Output("\nSelecting %s MAC: %-012s \n", installed.Name, installed.MacText);
-
+#pragma GCC diagnostic pop
+    }
     std::array<char, DescriptionSize> description{};
-    kind.Describe(installed, selection, description.data());
+    DescriptorOf(kind).Describe(installed, selection, description.data());
     Output("Upgrading %s\n", description.data());
+}
 
+void ReportToolFailure(const InstalledFirmware& installed, int status)
+{
+    SetFlag(FlagErrors);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat" // "%-012s": the 0 flag is ignored beside '-'
+    log_write("ERROR: Upgrade of %s MAC: %-012s failed with internal error %x\n", installed.Name,
+              installed.MacText, status);
+    OutputConsoleOnly("ERROR: Upgrade of %s MAC: %-012s failed.\n", installed.Name, installed.MacText);
+#pragma GCC diagnostic pop
+}
+
+} // namespace
+
+void FormBackupName(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
+                    std::array<char, PathFieldSize>& name)
+{
+    FirmwareVersion bootCode = DescriptorOf(ImageKind::BootCode).Installed(installed);
+    if (DescriptorOf(kind).Companion == BackupCompanion::OwnKind &&
+        IsAccepted(selection, ImageKind::BootCode)) {
+        bootCode.Major = selection.BootCodeMajor;
+        bootCode.Minor = selection.BootCodeMinor;
+    }
+    FirmwareVersion companion{};
+    const int parts = CompanionOf(kind, installed, selection, companion);
+    const char* mac = installed.MacText;
+    // A MAC text is at most 12 characters: every name fits the path field.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+    if (parts == 3)
+        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.p%d.%d.%d.bin", BackupDir, mac,
+                      bootCode.Major, bootCode.Minor, bootCode.Build, companion.Major, companion.Minor,
+                      companion.Build);
+    else if (parts == 2)
+        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.i%d.%d.bin", BackupDir, mac,
+                      bootCode.Major, bootCode.Minor, bootCode.Build, companion.Major, companion.Minor);
+    else
+        std::snprintf(name.data(), name.size(), "%s%-12s.bc%d.%d.%d.bin", BackupDir, mac, bootCode.Major,
+                      bootCode.Minor, bootCode.Build);
+#pragma GCC diagnostic pop
+}
+
+int UpdateImage(ImageKind kind)
+{
+    const InstalledFirmware& installed = CurrentInstalled();
+    const ImageSelection& selection = CurrentSelection();
+    if (!IsAccepted(selection, kind))
+        return 0;
+
+    AnnounceUpdate(kind, installed, selection);
     std::array<char, PathFieldSize> backup{};
     FormBackupName(kind, installed, selection, backup);
 
-    int status =
-        RunFlashTool(kind.Tool, gRun.CurrentAdapter, ImagePathOf(selection, kind.Tool), backup.data());
+    const int status = RunFlashTool(kind, gRun.CurrentAdapter, ImagePathOf(selection, kind), backup.data());
     if (status != 0) {
-        SetFlag(FlagErrors);
-        log_write("ERROR: Upgrade of %s MAC: %-012s failed with internal error %x\n", installed.Name,
-                  installed.MacText, status);
-        OutputConsoleOnly("ERROR: Upgrade of %s MAC: %-012s failed.\n", installed.Name, installed.MacText);
+        ReportToolFailure(installed, status);
         return status;
     }
     SetFlag(FlagUpdated);
     return ReloadDriver();
 }
 
-#pragma GCC diagnostic pop
-
-} // namespace
-
-int UpdateBootCode() { return RunUpdate(BootCodeUpdate); }
-int UpdatePXE() { return RunUpdate(PxeUpdate); }
-int UpdateCLP() { return RunUpdate(ClpUpdate); }
+int UpdateBootCode() { return UpdateImage(ImageKind::BootCode); }
+int UpdatePXE() { return UpdateImage(ImageKind::Pxe); }
+int UpdateCLP() { return UpdateImage(ImageKind::Clp); }

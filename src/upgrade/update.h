@@ -1,10 +1,22 @@
 // The update runs: write what the selection pass accepted, with a backup.
 #pragma once
 
+#include <array>
+
+#include "adapters/records.h"
+
 inline constexpr char BackupDir[] = "/var/opt/orvan/nicfw_backup/";
 
-// Each works on the adapter at the current index and returns 0 or the exit
-// code of the command that failed.
+// The backup file that the flashing tool is given for writing an image of
+// the kind: it names the firmware the write replaces, the boot code on the
+// adapter (or the one accepted in the same pass) and its companion image.
+void FormBackupName(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
+                    std::array<char, PathFieldSize>& name);
+
+// Writes the kind's image of the adapter at the current index when it was
+// accepted. Returns 0 or the exit code of the command that failed.
+int UpdateImage(ImageKind kind);
+
 int UpdateBootCode();
 int UpdatePXE();
 int UpdateCLP();

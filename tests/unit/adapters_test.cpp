@@ -114,7 +114,7 @@ protected:
 
 TEST(VersionText, OneCharacterPerComponentAroundTheFirstPoint)
 {
-    VersionTriple v{};
+    FirmwareVersion v{};
     ASSERT_TRUE(ParseVersionText("2.1.9", 32, v));
     EXPECT_EQ(v.Major * 100 + v.Minor * 10 + v.Build, 219u);
     ASSERT_TRUE(ParseVersionText("v2.1.9", 32, v));
@@ -133,7 +133,7 @@ TEST(VersionText, StaysWithinItsField)
     char field[32 + 4];
     std::memset(field, '7', sizeof(field));
     field[31] = '.';
-    VersionTriple v{};
+    FirmwareVersion v{};
     ASSERT_TRUE(ParseVersionText(field, 32, v));
     EXPECT_EQ(v.Major, 7u);
     EXPECT_EQ(v.Minor, 0u);

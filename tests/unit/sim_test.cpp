@@ -38,12 +38,8 @@ std::string ReadAll(const std::string& path)
     return text.str();
 }
 
-uint32_t Be32(const std::vector<uint8_t>& b, size_t at)
-{
-    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
-}
-
-uint16_t Be16(const std::vector<uint8_t>& b, size_t at) { return uint16_t((b[at] << 8) | b[at + 1]); }
+using sim::GetBe16;
+using sim::GetBe32;
 
 class SimDir : public ::testing::Test {
 protected:
@@ -165,22 +161,22 @@ TEST(SimNvram, LayoutBytesAtTheirOffsets)
     std::vector<uint8_t> b = sim::BuildNvramImage(spec);
 
     ASSERT_GE(b.size(), 0x500u);
-    EXPECT_EQ(Be32(b, 0), 0x669955AAu);
-    EXPECT_EQ(Be32(b, 24) >> 28, 1u); // entry 0: class 1
-    uint32_t length = Be32(b, 24) & 0x3FFFFF;
-    uint32_t region = Be32(b, 28);
+    EXPECT_EQ(GetBe32(b, 0), 0x669955AAu);
+    EXPECT_EQ(GetBe32(b, 24) >> 28, 1u); // entry 0: class 1
+    uint32_t length = GetBe32(b, 24) & 0x3FFFFF;
+    uint32_t region = GetBe32(b, 28);
     EXPECT_EQ(region, 0x400u);
     EXPECT_GT(length, 0x2Cu);
     for (int i = 1; i < 8; ++i)
-        EXPECT_EQ(Be32(b, 24 + 12 * i) & 0x3FFFFF, 0u) << "entry " << i;
+        EXPECT_EQ(GetBe32(b, 24 + 12 * i) & 0x3FFFFF, 0u) << "entry " << i;
     EXPECT_EQ(std::memcmp(&b[126], mac, 6), 0);
     EXPECT_EQ(b[150], 2);
     EXPECT_EQ(b[151], 7);
     EXPECT_EQ(b[152], 4);
-    EXPECT_EQ(Be16(b, 160), 0x1640);
-    EXPECT_EQ(Be16(b, 162), 0x1F0A);
-    EXPECT_EQ(Be16(b, 164), 0x007C);
-    EXPECT_EQ(Be16(b, 166), 0x1F1F);
+    EXPECT_EQ(GetBe16(b, 160), 0x1640);
+    EXPECT_EQ(GetBe16(b, 162), 0x1F0A);
+    EXPECT_EQ(GetBe16(b, 164), 0x007C);
+    EXPECT_EQ(GetBe16(b, 166), 0x1F1F);
     // The installed-version scan reads 16 type words from 0x18: the eight
     // beyond the directory must never look like an option ROM.
     for (size_t k = 8; k < 16; ++k)
@@ -201,7 +197,7 @@ TEST(SimNvram, LayoutBytesAtTheirOffsets)
     EXPECT_EQ(sim::OptionRomTextOf(b), "3.1.9");
     spec.Rom = sim::OptionRom::None;
     std::vector<uint8_t> bare = sim::BuildNvramImage(spec);
-    EXPECT_EQ(Be32(bare, 24), 0u);
+    EXPECT_EQ(GetBe32(bare, 24), 0u);
     EXPECT_EQ(sim::OptionRomTextOf(bare), "");
     std::vector<uint8_t> notNvram = sim::BuildOptionRomFile(sim::OptionRom::Pxe, 1, 2, 3);
     EXPECT_EQ(sim::BootCodeTextOf(notNvram), "");
@@ -268,8 +264,8 @@ TEST(SimDemo, FleetMeetsWhatTheTestsAndTheDemoNeed)
         sim::RomRegion region;
         ASSERT_TRUE(sim::FindOptionRomRegion(nvram, region));
         EXPECT_EQ(sim::OptionRomKindOf(&nvram[region.Offset], nvram.size() - region.Offset), roms[i]);
-        EXPECT_EQ(Be16(nvram, 160), a.DeviceId);
-        EXPECT_EQ(Be16(nvram, 162), a.VendorId);
+        EXPECT_EQ(GetBe16(nvram, 160), a.DeviceId);
+        EXPECT_EQ(GetBe16(nvram, 162), a.VendorId);
         char mac[13];
         std::snprintf(mac, sizeof mac, "%02X%02X%02X%02X%02X%02X", nvram[126], nvram[127], nvram[128],
                       nvram[129], nvram[130], nvram[131]);
