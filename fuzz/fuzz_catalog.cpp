@@ -11,6 +11,7 @@
 #include <string>
 
 #include "adapters/records.h"
+#include "catalog/image_kinds.h"
 #include "catalog/select.h"
 #include "fleet.h"
 #include "fuzz_support.h"
