@@ -24,7 +24,7 @@ struct CatalogEntry {
 // An open catalog file read in large blocks: a search reads every entry up
 // to the adapter's, so the reader looks at each character once, in memory,
 // and never holds more than one block.
-inline constexpr size_t CatalogBlockSize = 64 * 1024;
+inline constexpr size_t CatalogBlockSize = size_t{64} * 1024;
 
 struct CatalogReader {
     FILE* File;
