@@ -58,7 +58,7 @@ void SkipRun(CatalogReader& reader)
 
 CatalogReader MakeCatalogReader(FILE* file)
 {
-    return CatalogReader{file, std::make_unique<char[]>(CatalogBlockSize), 0, 0};
+    return CatalogReader{file, std::make_unique_for_overwrite<char[]>(CatalogBlockSize), 0, 0};
 }
 
 TokenResult ReadToken(CatalogReader& reader, char* out, size_t max, bool keepRest)
