@@ -29,22 +29,27 @@ Comparison Compare(FirmwareVersion installed, FirmwareVersion selected)
 
 // A newer image is proposed with yes. Anything else is warned about, and
 // every later flashing tool run is forced, whatever the operator answers.
-int Ask(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
-        Comparison comparison)
+int Ask(const char* description, Comparison comparison, const VersionWarnings& warnings)
 {
-    const ImageKindDescriptor& descriptor = DescriptorOf(kind);
-    char description[DescriptionSize] = "";
-    descriptor.Describe(installed, selection, description);
     char question[QuestionSize];
     std::snprintf(question, sizeof question, "%s %s - ", "Update", description);
 
     if (comparison == Comparison::Newer)
         return AskYesNoQuit(question, AnswerYes, AnswerYes, AnswerYes, "y");
 
-    const VersionWarnings& warnings = descriptor.Warnings;
     Output("%s", comparison == Comparison::Same ? warnings.Same : warnings.Older);
     SetFlag(FlagForceTool);
     return AskYesNoQuit(question, AnswerNo, AnswerYes, AnswerNo, "n");
+}
+
+// Describes the change with the kind's formatter and asks about it.
+int AskAbout(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
+             Comparison comparison)
+{
+    const ImageKindDescriptor& descriptor = DescriptorOf(kind);
+    char description[DescriptionSize] = "";
+    descriptor.Describe(installed, selection, description);
+    return Ask(description, comparison, descriptor.Warnings);
 }
 
 bool HasSelectedVersion(ImageKind kind, const ImageSelection& selection)
@@ -60,7 +65,7 @@ int ConfirmByVersion(ImageKind kind, const InstalledFirmware& installed, const I
         HasSelectedVersion(kind, selection)
             ? Compare(descriptor.Installed(installed), descriptor.Selected(selection))
             : Comparison::Older;
-    return Ask(kind, installed, selection, comparison);
+    return AskAbout(kind, installed, selection, comparison);
 }
 
 // "<from> M.m.b to <to>M.m.b". Version numbers stay below 2^31 (the catalog
@@ -135,5 +140,5 @@ int ConfirmClp(const InstalledFirmware& installed, const ImageSelection& selecti
             SetFlag(FlagForce);
         }
     }
-    return Ask(ImageKind::Clp, installed, selection, comparison);
+    return AskAbout(ImageKind::Clp, installed, selection, comparison);
 }

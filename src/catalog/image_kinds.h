@@ -58,7 +58,8 @@ struct ImageKindDescriptor {
     BackupCompanion Companion;
     // Boot code rules. The kind that announces the adapter prints its heading
     // before searching (the others only when it did not) and, in the update
-    // pass, its selecting line (the others only when it did not write).
+    // pass, its selecting line (the others only when its image was not
+    // accepted).
     bool AnnouncesAdapter;
     bool DeclineClearsSelection;     // a declined image takes every selection bit with it
     bool MalformedVersionEndsSearch; // a version token of the wrong shape ends the search
