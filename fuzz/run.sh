@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
 targets=${FUZZ_TARGETS:-"catalog image answers adapters command_line"}
-runs=$PWD/build-fuzz/fuzz-runs
+runs=${FUZZ_RUNS_DIR:-$PWD/build-fuzz/fuzz-runs}
 export TMPDIR="$PWD/build-fuzz/fuzz-tmp"
 
 if [ -z "${FUZZ_NO_BUILD:-}" ]; then
