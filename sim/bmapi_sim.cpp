@@ -5,6 +5,7 @@
 #include "exports/exports.h"
 #include "fleet.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -92,8 +93,9 @@ bool ExportsWork()
 // At most size bytes: a text as long as the field gets no NUL.
 void CopyText(char* field, size_t size, const std::string& text)
 {
+    // Bytes, not a string: the field need not end in a NUL.
     std::memset(field, 0, size);
-    std::memcpy(field, text.data(), text.size() < size ? text.size() : size);
+    std::copy_n(text.data(), std::min(text.size(), size), field);
 }
 
 SimAdapter* FindAdapter(uint32_t handle)

@@ -150,7 +150,7 @@ constexpr size_t DemoCount = std::size(DemoTable);
 
 bool ParseMac(const char* text, uint8_t mac[6])
 {
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < 6; ++i) {
         unsigned byte = 0;
         if (std::sscanf(text + 2 * i, "%2x", &byte) != 1)
             return false;
@@ -411,7 +411,9 @@ bool ReadAdapters(const std::string& dir, std::vector<AdapterSpec>& adapters)
     for (const std::string& name : names) {
         AdapterSpec spec;
         spec.FileName = name;
-        if (!ReadKeyValues(dir + "/" + name,
+        std::string path = dir + '/';
+        path += name;
+        if (!ReadKeyValues(path,
                            [&](const std::string& k, const std::string& v) { ApplyAdapterKey(spec, k, v); }))
             return false;
         adapters.push_back(std::move(spec));

@@ -144,7 +144,8 @@ int ApplyOptionRom(std::vector<uint8_t>& nvram, const std::vector<uint8_t>& rom,
         }
         // The rest of a longer old region reads as erased.
         size_t oldEnd = std::min<size_t>(size_t(region.Offset) + region.Length, nvram.size());
-        std::fill(nvram.begin() + region.Offset, nvram.begin() + oldEnd, 0xFF);
+        std::fill(nvram.begin() + std::ptrdiff_t(region.Offset), nvram.begin() + std::ptrdiff_t(oldEnd),
+                  0xFF);
     } else if (!AddRegion(nvram, region)) {
         change = "no free directory entry for the option ROM";
         return ExitNvramWrite;

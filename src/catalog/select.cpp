@@ -103,7 +103,8 @@ void OfferCatalogImages(const ImageKindDescriptor& kind)
 
     // One entry is up to 4 KiB of file name: keep it off the stack.
     const auto entry = std::make_unique<CatalogEntry>();
-    while (ReadEntry(file.get(), *entry)) {
+    CatalogReader reader = MakeCatalogReader(file.get());
+    while (ReadEntry(reader, *entry)) {
         if (std::strcmp(entry->PciId, pciIdText) != 0)
             continue;
 

@@ -22,13 +22,13 @@ void OpenLogIfDue()
     logStream = std::fopen(LogFilePath, "a");
 }
 
-void WriteLog(const char* format, va_list args)
+__attribute__((format(printf, 1, 0))) void WriteLog(const char* format, va_list args)
 {
     if (HasFlag(FlagLogEnabled) && logStream != nullptr)
         std::vfprintf(logStream, format, args);
 }
 
-void VOutput(const char* format, va_list args)
+__attribute__((format(printf, 1, 0))) void VOutput(const char* format, va_list args)
 {
     OpenLogIfDue();
     va_list consoleArgs;
@@ -40,7 +40,7 @@ void VOutput(const char* format, va_list args)
     va_end(consoleArgs);
 }
 
-void VLogWrite(const char* format, va_list args)
+__attribute__((format(printf, 1, 0))) void VLogWrite(const char* format, va_list args)
 {
     OpenLogIfDue();
     WriteLog(format, args);
