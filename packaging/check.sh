@@ -18,13 +18,20 @@ fail() {
 rm -f "$build"/tidemark_*.deb
 cmake --workflow --preset package
 
+# The tools below keep their scratch files here, not in /tmp. lintian does
+# not heed TMPDIR, so it runs with a private /tmp of the sandbox.
+export TMPDIR=$build/check-tmp
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
+
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 deb=$build/tidemark_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || fail "no $deb"
 echo "== $deb"
 
 echo "== lintian"
-lintian --fail-on error,warning --display-info "$deb" || fail "lintian found errors or warnings"
+tests/sandbox/sandbox.sh --root "$TMPDIR/lintian" lintian --fail-on error,warning --display-info "$deb" ||
+    fail "lintian found errors or warnings"
 
 echo "== control fields"
 field() { dpkg-deb --field "$deb" "$1"; }
