@@ -40,8 +40,6 @@ template <size_t N> std::string FieldText(const char (&field)[N])
     return std::string(field, strnlen(field, N));
 }
 
-PlanVersion Triple(uint32_t major, uint32_t minor, uint32_t build) { return {major, minor, build}; }
-
 // The plan that the selection hook adds its warnings to while it is taken.
 Plan* planInProgress = nullptr;
 
@@ -100,13 +98,14 @@ AdapterPlan DescribeAdapter(uint32_t index)
     adapter.Name = FieldText(nic.Name);
     adapter.Interface = FieldText(nic.InterfaceName);
     if (nic.InstalledFlags & InstBootCodeVersion)
-        adapter.BootCode = Triple(nic.BootCodeMajor, nic.BootCodeMinor, nic.BootCodeBuild);
+        adapter.BootCode = DescriptorOf(ImageKind::BootCode).Installed(nic);
     if (nic.InstalledFlags & InstPxeVersion)
-        adapter.Pxe = Triple(nic.PxeMajor, nic.PxeMinor, nic.PxeBuild);
+        adapter.Pxe = DescriptorOf(ImageKind::Pxe).Installed(nic);
+    // The installed CLP fields hold the installed CLP or iSCSI image.
     if (nic.InstalledFlags & InstClpVersion)
-        adapter.Clp = Triple(nic.ClpMajor, nic.ClpMinor, nic.ClpBuild);
+        adapter.Clp = DescriptorOf(ImageKind::Clp).Installed(nic);
     if (nic.InstalledFlags & InstIscsiVersion)
-        adapter.Iscsi = Triple(nic.ClpMajor, nic.ClpMinor, nic.ClpBuild);
+        adapter.Iscsi = DescriptorOf(ImageKind::Clp).Installed(nic);
     return adapter;
 }
 
@@ -115,28 +114,16 @@ AdapterPlan DescribeAdapter(uint32_t index)
 void DescribeVersions(ImageKind kind, const InstalledFirmware& nic, const ImageSelection& sel,
                       PlannedWrite& write)
 {
-    switch (kind) {
-    case ImageKind::BootCode:
-        write.From = Triple(nic.BootCodeMajor, nic.BootCodeMinor, nic.BootCodeBuild);
-        if (sel.SelectionFlags & SelBootCodeVersion)
-            write.To = Triple(sel.BootCodeMajor, sel.BootCodeMinor, sel.BootCodeBuild);
-        break;
-    case ImageKind::Pxe:
-        write.From = Triple(nic.PxeMajor, nic.PxeMinor, nic.PxeBuild);
-        if (sel.SelectionFlags & SelPxeVersion)
-            write.To = Triple(sel.PxeMajor, sel.PxeMinor, sel.PxeBuild);
-        break;
-    case ImageKind::Clp:
-        // A CLP image may replace an installed PXE image.
-        if ((nic.InstalledFlags & (InstClpVersion | InstIscsiVersion)) == 0 &&
-            (nic.InstalledFlags & InstPxeVersion))
-            write.From = Triple(nic.PxeMajor, nic.PxeMinor, nic.PxeBuild);
-        else
-            write.From = Triple(nic.ClpMajor, nic.ClpMinor, nic.ClpBuild);
-        if (sel.SelectionFlags & SelClpVersion)
-            write.To = Triple(sel.ClpMajor, sel.ClpMinor, sel.ClpBuild);
-        break;
-    }
+    const ImageKindDescriptor& descriptor = DescriptorOf(kind);
+    write.From = descriptor.Installed(nic);
+    // A CLP image may replace an installed PXE image, which is then the one it replaces.
+    const bool clpOverPxe = kind == ImageKind::Clp &&
+                            (nic.InstalledFlags & (InstClpVersion | InstIscsiVersion)) == 0 &&
+                            (nic.InstalledFlags & InstPxeVersion) != 0;
+    if (clpOverPxe)
+        write.From = DescriptorOf(ImageKind::Pxe).Installed(nic);
+    if (sel.SelectionFlags & descriptor.VersionBit)
+        write.To = descriptor.Selected(sel);
 }
 
 // What the update pass would hand the tool: it runs after the whole
@@ -199,7 +186,7 @@ size_t Plan::WriteCount() const
 const char* KindLabel(ImageKind kind) { return NamesOf(kind).Label; }
 const char* KindKey(ImageKind kind) { return NamesOf(kind).Key; }
 
-std::string VersionText(const PlanVersion& version)
+std::string VersionText(const FirmwareVersion& version)
 {
     return std::to_string(version.Major) + "." + std::to_string(version.Minor) + "." +
            std::to_string(version.Build);
@@ -216,7 +203,7 @@ bool TakePlan(bool force, Plan& plan, std::string& reason)
 
     uint32_t major = 0, minor = 0, build = 0;
     BmapiGetVersion(&major, &minor, &build);
-    plan.Library = Triple(major, minor, build);
+    plan.Library = FirmwareVersion{major, minor, build};
     if (!LibraryVersionSupported()) {
         reason = "the adapter library " + VersionText(plan.Library) + " is older than 3.0.2";
         return false;

@@ -11,30 +11,26 @@
 
 #include "adapters/records.h"
 
-struct PlanVersion {
-    uint32_t Major = 0, Minor = 0, Build = 0;
-};
-
 // One image the update pass would hand to the flashing tool.
 struct PlannedWrite {
     ImageKind Kind = ImageKind::BootCode;
-    std::string Image;             // the path the tool gets
-    PlanVersion From;              // the installed image it replaces
-    std::optional<PlanVersion> To; // none: the image carries no readable version
-    std::string Backup;            // the backup file name the tool gets
-    bool Forced = false;           // the tool gets -F
+    std::string Image;                 // the path the tool gets
+    FirmwareVersion From{};            // the installed image it replaces
+    std::optional<FirmwareVersion> To; // none: the image carries no readable version
+    std::string Backup;                // the backup file name the tool gets
+    bool Forced = false;               // the tool gets -F
 };
 
 struct AdapterPlan {
     uint32_t Index = 0;
     std::string Mac, PciId, Name, Interface; // texts as the library gave them
-    std::optional<PlanVersion> BootCode, Pxe, Clp, Iscsi;
+    std::optional<FirmwareVersion> BootCode, Pxe, Clp, Iscsi;
     std::vector<PlannedWrite> Writes; // in the order the update pass writes them
 };
 
 struct Plan {
     bool Force = false; // planned for -s -F rather than -s
-    PlanVersion Library;
+    FirmwareVersion Library{};
     std::vector<AdapterPlan> Adapters;
     std::vector<std::string> Warnings;
     bool Forced = false; // the tool would get -F
@@ -54,7 +50,7 @@ bool TakePlan(bool force, Plan& plan, std::string& reason);
 // Names of an image kind: in the text table and as a JSON value.
 const char* KindLabel(ImageKind kind);
 const char* KindKey(ImageKind kind);
-std::string VersionText(const PlanVersion& version);
+std::string VersionText(const FirmwareVersion& version);
 
 void PrintPlanText(const Plan& plan);
 // One JSON document; bytes that are not UTF-8 are replaced.

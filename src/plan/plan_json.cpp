@@ -7,7 +7,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json VersionOrNull(const std::optional<PlanVersion>& version)
+Json VersionOrNull(const std::optional<FirmwareVersion>& version)
 {
     return version ? Json(VersionText(*version)) : Json(nullptr);
 }

@@ -24,7 +24,7 @@ std::string InstalledText(const AdapterPlan& adapter)
 {
     struct Row {
         const char* Label;
-        const std::optional<PlanVersion>& Version;
+        const std::optional<FirmwareVersion>& Version;
     };
     const Row rows[] = {{"boot code", adapter.BootCode},
                         {"PXE", adapter.Pxe},
