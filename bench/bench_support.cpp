@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "console/output.h"
-#include "main/run_state.h"
+#include "state/run_state.h"
 
 namespace bench {
 

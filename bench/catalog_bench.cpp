@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "adapters/records.h"
+#include "state/records.h"
 #include "bench_support.h"
 #include "catalog/image_kinds.h"
 #include "catalog/select.h"
-#include "main/run_state.h"
+#include "state/run_state.h"
 
 extern char** environ;
 

@@ -2,7 +2,7 @@
 // have.
 #include <benchmark/benchmark.h>
 
-#include "adapters/records.h"
+#include "state/records.h"
 #include "bench_support.h"
 #include "catalog/image_file.h"
 #include "fleet.h"

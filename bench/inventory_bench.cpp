@@ -8,7 +8,7 @@
 #include "bench_support.h"
 #include "fleet.h"
 #include "main/modes.h"
-#include "main/run_state.h"
+#include "state/run_state.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <cstring>
 #include <vector>
 
-#include "adapters/bmapi.h"
+#include "state/bmapi.h"
 
 namespace fuzz {
 

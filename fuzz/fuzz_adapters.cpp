@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "adapters/records.h"
+#include "state/records.h"
 #include "fake_bmapi.h"
 #include "fuzz_support.h"
 #include "main/modes.h"

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "adapters/records.h"
+#include "state/records.h"
 #include "catalog/image_kinds.h"
 #include "catalog/select.h"
 #include "fleet.h"

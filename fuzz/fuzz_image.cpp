@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "adapters/records.h"
+#include "state/records.h"
 #include "catalog/image_file.h"
 #include "fuzz_support.h"
 

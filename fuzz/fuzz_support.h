@@ -12,7 +12,7 @@
 #include <string>
 
 #include "console/output.h"
-#include "main/run_state.h"
+#include "state/run_state.h"
 
 namespace fuzz {
 

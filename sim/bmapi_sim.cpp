@@ -1,7 +1,7 @@
 // Substitute adapter library: serves the adapters of a fleet directory
 // (BMAPI_SIM_DIR) or, without one, the built-in demo fleet.
 
-#include "adapters/bmapi.h"
+#include "state/bmapi.h"
 #include "exports/exports.h"
 #include "fleet.h"
 

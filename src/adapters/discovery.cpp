@@ -1,9 +1,9 @@
 #include "adapters/discovery.h"
 
-#include "adapters/bmapi.h"
-#include "adapters/records.h"
 #include "console/allocation.h"
-#include "main/run_state.h"
+#include "state/bmapi.h"
+#include "state/records.h"
+#include "state/run_state.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <memory>
 #include <string_view>
 
-#include "adapters/bmapi.h"
-#include "adapters/records.h"
 #include "console/allocation.h"
 #include "console/output.h"
 #include "exports/exports.h"
-#include "main/run_state.h"
+#include "state/bmapi.h"
+#include "state/records.h"
+#include "state/run_state.h"
 
 namespace {
 
@@ -156,7 +156,6 @@ void CopyIdentity(const PhyNic& nic, InstalledFirmware& installed)
 }
 
 } // namespace
-
 
 bool ParseVersionText(const char* text, size_t fieldSize, FirmwareVersion& version)
 {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "adapters/records.h"
+#include "state/records.h"
 
 // Builds RunState's InstalledFirmware array for every discovered adapter.
 // Returns 0, or 2 when the array could not be allocated.

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "adapters/records.h"
+#include "state/records.h"
 
 // Token limits of a catalog entry, terminating zero not counted.
 inline constexpr size_t PciIdTokenMax = 20;

@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
-#include "adapters/records.h"
 #include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "console/prompt.h"
-#include "main/run_state.h"
+#include "state/records.h"
+#include "state/run_state.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "adapters/records.h"
 #include "catalog/catalog_reader.h"
 #include "catalog/image_file.h"
+#include "state/records.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <memory>
 #include <string_view>
 
-#include "adapters/records.h"
 #include "console/allocation.h"
 #include "console/output.h"
 #include "exports/exports.h"
+#include "state/records.h"
 
 namespace {
 

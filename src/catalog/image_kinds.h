@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "adapters/records.h"
+#include "state/records.h"
 
 struct CatalogEntry;
 

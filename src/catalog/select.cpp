@@ -4,13 +4,13 @@
 #include <cstring>
 #include <memory>
 
-#include "adapters/records.h"
 #include "catalog/catalog_reader.h"
 #include "catalog/entry_version.h"
 #include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "console/prompt.h"
-#include "main/run_state.h"
+#include "state/records.h"
+#include "state/run_state.h"
 
 PassedOverHook gSelectionPassedOver = nullptr;
 

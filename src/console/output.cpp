@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "main/run_state.h"
+#include "state/run_state.h"
 
 namespace {
 

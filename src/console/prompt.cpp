@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "console/output.h"
-#include "main/run_state.h"
+#include "state/run_state.h"
 
 namespace {
 

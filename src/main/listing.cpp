@@ -1,10 +1,10 @@
 // The -c run mode: the installed firmware of every adapter, console only.
-#include "adapters/bmapi.h"
-#include "adapters/records.h"
+#include "adapters/inventory.h"
 #include "console/output.h"
 #include "main/modes.h"
-#include "main/run_mode_common.h"
-#include "main/run_state.h"
+#include "state/bmapi.h"
+#include "state/records.h"
+#include "state/run_state.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "console/output.h"
 #include "main/modes.h"
-#include "main/run_state.h"
+#include "state/run_state.h"
 
 namespace {
 

@@ -2,15 +2,15 @@
 // interface bring-up and the outcome.
 #include <unistd.h>
 
-#include "adapters/bmapi.h"
-#include "adapters/records.h"
+#include "adapters/inventory.h"
 #include "catalog/image_kinds.h"
 #include "catalog/select.h"
 #include "console/allocation.h"
 #include "console/output.h"
 #include "main/modes.h"
-#include "main/run_mode_common.h"
-#include "main/run_state.h"
+#include "state/bmapi.h"
+#include "state/records.h"
+#include "state/run_state.h"
 #include "upgrade/reload.h"
 #include "upgrade/update.h"
 

@@ -7,14 +7,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "adapters/bmapi.h"
+#include "adapters/inventory.h"
 #include "catalog/image_file.h"
 #include "catalog/image_kinds.h"
 #include "catalog/select.h"
 #include "console/allocation.h"
 #include "console/output.h"
-#include "main/run_mode_common.h"
-#include "main/run_state.h"
+#include "state/bmapi.h"
+#include "state/run_state.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/update.h"
 

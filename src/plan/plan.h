@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "adapters/records.h"
+#include "state/records.h"
 
 // One image the update pass would hand to the flashing tool.
 struct PlannedWrite {

@@ -6,10 +6,10 @@
 #include <array>
 #include <string>
 
-#include "adapters/records.h"
 #include "catalog/image_kinds.h"
 #include "console/output.h"
-#include "main/run_state.h"
+#include "state/records.h"
+#include "state/run_state.h"
 
 namespace {
 

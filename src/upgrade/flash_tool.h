@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "adapters/records.h"
+#include "state/records.h"
 
 inline constexpr char FlashToolPath[] = "/usr/sbin/wrenflash";
 

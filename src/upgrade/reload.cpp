@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "adapters/records.h"
 #include "console/output.h"
-#include "main/run_state.h"
+#include "state/records.h"
+#include "state/run_state.h"
 
 namespace {
 

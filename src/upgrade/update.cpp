@@ -3,11 +3,11 @@
 #include <array>
 #include <cstdio>
 
-#include "adapters/records.h"
 #include "catalog/confirm.h"
 #include "catalog/image_kinds.h"
 #include "console/output.h"
-#include "main/run_state.h"
+#include "state/records.h"
+#include "state/run_state.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/reload.h"
 

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "adapters/records.h"
+#include "state/records.h"
 
 inline constexpr char BackupDir[] = "/var/opt/orvan/nicfw_backup/";
 

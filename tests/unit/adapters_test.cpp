@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "adapters/bmapi.h"
+#include "state/bmapi.h"
 #include "adapters/discovery.h"
 #include "adapters/installed.h"
-#include "adapters/records.h"
+#include "state/records.h"
 #include "fleet.h"
-#include "main/run_mode_common.h"
+#include "adapters/inventory.h"
 #include "test_support.h"
 
 namespace {

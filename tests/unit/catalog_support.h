@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "adapters/records.h"
+#include "state/records.h"
 #include "catalog/image_file.h"
 #include "catalog/select.h"
 #include "console/output.h"
 #include "fleet.h"
-#include "main/run_state.h"
+#include "state/run_state.h"
 #include "test_support.h"
 
 namespace catalogtest {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "adapters/records.h"
+#include "state/records.h"
 #include "catalog/image_kinds.h"
-#include "main/run_state.h"
+#include "state/run_state.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/update.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "adapters/bmapi.h"
+#include "state/bmapi.h"
 #include "fleet.h"
 
 namespace {

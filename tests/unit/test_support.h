@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "main/run_state.h"
+#include "state/run_state.h"
 
 namespace test {
 

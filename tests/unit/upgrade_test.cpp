@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "adapters/records.h"
+#include "state/records.h"
 #include "console/output.h"
 #include "test_support.h"
 #include "upgrade/flash_tool.h"

@@ -1,12 +1,10 @@
 // The one global state record of a run and the bits of its flag word.
-// A bottom header: it lives with the entry point, whose subsystem owns the
-// record, but holds plain data only and includes nothing above the per-adapter
-// records, so every folder may include it.
+// Plain data beside the per-adapter records, so every folder may include it.
 #pragma once
 
 #include <cstdint>
 
-#include "adapters/records.h"
+#include "state/records.h"
 
 // OptionFlags bits: options, log state and the run's outcome share one word.
 inline constexpr uint32_t FlagListing = 0x8;

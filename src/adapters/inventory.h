@@ -1,4 +1,4 @@
-// Steps that both run modes take, in the same order and once.
+// The steps that every entry point takes first, in this order and once.
 #pragma once
 
 // False, after saying so, when the adapter library is older than 3.0.2.

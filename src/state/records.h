@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "adapters/bmapi.h"
+#include "state/bmapi.h"
 
 inline constexpr size_t TextFieldSize = 80; // Name, Description, InterfaceName
 inline constexpr size_t MacTextSize = 13;   // 12 hexadecimal digits and NUL

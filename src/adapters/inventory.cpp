@@ -1,10 +1,10 @@
-#include "main/run_mode_common.h"
+#include "adapters/inventory.h"
 
-#include "adapters/bmapi.h"
 #include "adapters/discovery.h"
 #include "adapters/installed.h"
 #include "console/output.h"
-#include "main/run_state.h"
+#include "state/bmapi.h"
+#include "state/run_state.h"
 
 namespace {
 constexpr uint32_t LowestMajor = 3, LowestMinor = 0, LowestBuild = 2;

@@ -1,3 +1,0 @@
-#include "main/run_state.h"
-
-RunState gRun;
