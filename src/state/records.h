@@ -2,6 +2,7 @@
 // Element i of each RunState array describes the same adapter.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "state/bmapi.h"
@@ -52,6 +53,15 @@ inline constexpr uint32_t SelIpmiVersion = 0x20;
 inline constexpr uint32_t SelClpAccepted = 0x200;
 inline constexpr uint32_t SelClpVersion = 0x400;
 
+// What identifies an image file exactly: its size and the SHA-256 of its
+// content, taken when the image is offered and checked before it is written.
+struct ImageIdentity {
+    bool Known; // false: the file could not be read whole
+    uint64_t Size;
+    std::array<uint8_t, 32> Sha256;
+    bool operator==(const ImageIdentity&) const = default;
+};
+
 struct ImageSelection {
     uint32_t SelectionFlags;
     char BootCodePath[PathFieldSize];
@@ -63,4 +73,5 @@ struct ImageSelection {
     uint8_t PxeMajor, PxeMinor, PxeBuild;
     uint32_t IpmiMajor, IpmiMinor;
     uint32_t ClpMajor, ClpMinor, ClpBuild;
+    std::array<ImageIdentity, 3> Identity; // per ImageKind: the image offered
 };
