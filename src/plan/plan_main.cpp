@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "plan/plan.h"
+#include "plan/plan_text.h"
+#include "planning/plan.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "plan/plan.h"
+#include "plan/plan_text.h"
 
 namespace {
 

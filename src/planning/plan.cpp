@@ -1,4 +1,4 @@
-#include "plan/plan.h"
+#include "planning/plan.h"
 
 #include <sys/stat.h>
 

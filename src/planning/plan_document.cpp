@@ -1,7 +1,7 @@
 // The plan as one JSON document.
 #include <nlohmann/json.hpp>
 
-#include "plan/plan.h"
+#include "planning/plan.h"
 
 namespace {
 

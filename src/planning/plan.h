@@ -1,6 +1,7 @@
-// tidemark-plan: what a silent upgrade run would write on this server, found
-// with the run's own inventory, selection, backup naming and tool form, and
-// without writing, logging or running anything.
+// The plan: what a silent upgrade run would write on this server, found with
+// the run's own inventory, selection, backup naming and tool form, and
+// without writing, logging or running anything. tidemark-plan reports it;
+// tidemark-apply takes it again to check a saved plan before writing.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +53,5 @@ const char* KindLabel(ImageKind kind);
 const char* KindKey(ImageKind kind);
 std::string VersionText(const FirmwareVersion& version);
 
-void PrintPlanText(const Plan& plan);
 // One JSON document; bytes that are not UTF-8 are replaced.
 std::string PlanJson(const Plan& plan);
