@@ -41,8 +41,9 @@ public:
     }
     bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override
     {
-        // The position counts the bytes read, the one that failed included.
-        Problem = position >= size_
+        // The position counts the bytes read, the one that failed included,
+        // and the end of the text as one more.
+        Problem = position > size_
                       ? "the plan is not JSON: it ends early (cut short?)"
                       : "the plan is not JSON: it goes wrong at byte " + std::to_string(position);
         return false;
@@ -71,34 +72,37 @@ constexpr char HexDigits[] = "0123456789abcdef";
 
 unsigned char ByteAt(std::string_view text, size_t at) { return static_cast<unsigned char>(text[at]); }
 
+// The well-formed UTF-8 sequences by their first byte (RFC 3629): no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+struct LeadByte {
+    unsigned char From, To; // the first byte's range
+    size_t Length;
+    unsigned char Low, High; // the second byte's range; later ones are 80..BF
+};
+constexpr LeadByte LeadBytes[] = {
+    {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+    {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+    {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+};
+
 // The length of the valid UTF-8 sequence that starts at text[at], 0 when
-// none does: no overlong forms, no surrogates, nothing above U+10FFFF.
+// none does.
 size_t SequenceLength(std::string_view text, size_t at)
 {
     const unsigned char lead = ByteAt(text, at);
     if (lead < 0x80)
         return 1;
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF; // the second byte's range
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length || ByteAt(text, at + 1) < low || ByteAt(text, at + 1) > high)
-        return 0;
-    for (size_t i = 2; i < length; ++i)
-        if ((ByteAt(text, at + i) & 0xC0) != 0x80)
+    for (const LeadByte& l : LeadBytes) {
+        if (lead < l.From || lead > l.To)
+            continue;
+        if (text.size() - at < l.Length || ByteAt(text, at + 1) < l.Low || ByteAt(text, at + 1) > l.High)
             return 0;
-    return length;
+        for (size_t i = 2; i < l.Length; ++i)
+            if ((ByteAt(text, at + i) & 0xC0) != 0x80)
+                return 0;
+        return l.Length;
+    }
+    return 0;
 }
 
 int HexValue(char c)

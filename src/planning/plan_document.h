@@ -15,7 +15,7 @@ inline constexpr char PlanFormatVersion[] = "1.0";
 inline constexpr unsigned long PlanFormatMajor = 1;
 // A saved document larger than this is refused unread; tidemark-plan writes
 // no larger one.
-inline constexpr size_t PlanDocumentMaximum = 8 * 1024 * 1024;
+inline constexpr size_t PlanDocumentMaximum = size_t{8} * 1024 * 1024;
 
 // The document, indented, ending in a line end. Empty only when the digest
 // could not be computed.

@@ -126,7 +126,7 @@ bool ReadPlanFile(const std::string& path, Plan& plan, std::string& reason)
     // Up to one byte more than allowed, which tells a file that is too
     // large, also one that grew since its status was taken.
     std::string text;
-    std::vector<char> block(64 * 1024);
+    std::vector<char> block(size_t{64} * 1024);
     while (text.size() <= PlanDocumentMaximum) {
         const ssize_t n = read(file.Fd, block.data(), block.size());
         if (n < 0 && errno == EINTR)

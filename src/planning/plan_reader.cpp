@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
-#include <set>
+#include <map>
 #include <utility>
 
 #include "catalog/image_kinds.h"
@@ -146,30 +146,35 @@ bool ParseVersion(const std::string& text, FirmwareVersion& version)
     return at == end && VersionText(version) == text;
 }
 
-bool ReadOptionalVersion(Reader& r, const Json& object, const std::string& path, const std::string& key,
-                         std::optional<FirmwareVersion>& out)
+// A version, or null where nullable: an image that is not there.
+bool ReadVersionOrNull(Reader& r, const Json& object, const std::string& path, const std::string& key,
+                       bool nullable, std::optional<FirmwareVersion>& out)
 {
     const Json* value = Required(r, object, path, key);
     if (value == nullptr)
         return false;
     out.reset();
-    if (value->is_null())
+    if (nullable && value->is_null())
         return true;
     FirmwareVersion version{};
     if (!value->is_string() || !ParseVersion(value->get_ref<const std::string&>(), version))
-        return r.Fail(Join(path, key), "not a version M.m.b or null");
+        return r.Fail(Join(path, key), nullable ? "not a version M.m.b or null" : "not a version M.m.b");
     out = version;
     return true;
+}
+
+bool ReadOptionalVersion(Reader& r, const Json& object, const std::string& path, const std::string& key,
+                         std::optional<FirmwareVersion>& out)
+{
+    return ReadVersionOrNull(r, object, path, key, true, out);
 }
 
 bool ReadVersion(Reader& r, const Json& object, const std::string& path, const std::string& key,
                  FirmwareVersion& out)
 {
     std::optional<FirmwareVersion> version;
-    if (!ReadOptionalVersion(r, object, path, key, version))
+    if (!ReadVersionOrNull(r, object, path, key, false, version))
         return false;
-    if (!version)
-        return r.Fail(Join(path, key), "not a version M.m.b");
     out = *version;
     return true;
 }
@@ -364,19 +369,19 @@ bool ReadWarnings(Reader& r, const Json& document, Plan& plan)
     return true;
 }
 
-// The flashing tool finds an adapter by its MAC text: two writes of one kind
-// for one MAC would write the same adapter twice.
-bool CheckNoWriteTwice(Reader& r, const Plan& plan)
+// The flashing tool finds an adapter by its MAC text: of two adapters with
+// writes and one MAC, the writes of both would go to one of them.
+bool CheckMacsApart(Reader& r, const Plan& plan)
 {
-    std::set<std::pair<std::string, ImageKind>> seen;
+    std::map<std::string, uint32_t> writing;
     for (const AdapterPlan& adapter : plan.Adapters) {
-        for (size_t i = 0; i < adapter.Writes.size(); ++i) {
-            const ImageKind kind = adapter.Writes[i].Kind;
-            if (!seen.emplace(adapter.Mac, kind).second)
-                return r.Fail(At(At("adapters", adapter.Index) + ".writes", i),
-                              std::string("a second ") + KindKey(kind) + " write for MAC " +
-                                  ReadableText(adapter.Mac));
-        }
+        if (adapter.Writes.empty())
+            continue;
+        const auto [first, added] = writing.emplace(adapter.Mac, adapter.Index);
+        if (!added)
+            return r.Fail(At("adapters", adapter.Index) + ".mac",
+                          "also that of adapters[" + std::to_string(first->second) +
+                              "], which has writes too: the flashing tool could not tell them apart");
     }
     return true;
 }
@@ -435,7 +440,7 @@ bool ReadAdapters(Reader& r, const Json& document, Plan& plan)
             return false;
         plan.Adapters.push_back(std::move(adapter));
     }
-    return CheckNoWriteTwice(r, plan);
+    return CheckMacsApart(r, plan);
 }
 
 // The totals say what the adapters say: every write has the plan's tool form.
