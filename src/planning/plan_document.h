@@ -26,7 +26,8 @@ std::string PlanDocument(const Plan& plan);
 // canonical form (no white space, keys sorted by their bytes, every
 // character below U+0020 or from U+007F on escaped as \uXXXX with lowercase
 // digits, except \b \t \n \f \r, and \" and \\). Empty when the text is not
-// one JSON object.
+// one JSON object that the reader would parse (at most PlanDocumentMaximum
+// bytes, no key twice in an object, no deep nesting).
 std::string PlanContentDigest(std::string_view text);
 
 // Reads a saved document into plan, as TakePlan would have filled it. False,
@@ -34,5 +35,7 @@ std::string PlanContentDigest(std::string_view text);
 // document: not JSON, another major format, a digest that does not match, a
 // key missing or of the wrong type, a text with a control character, an
 // image outside its kind's catalog folder, a backup outside the backup
-// folder, a write listed twice, counts that do not add up.
+// folder, writes out of the update pass's order or twice, two adapters with
+// writes and one MAC, counts that do not add up. A later minor format's keys
+// are ignored.
 bool ReadPlanDocument(std::string_view text, Plan& plan, std::string& reason);

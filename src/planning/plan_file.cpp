@@ -112,9 +112,15 @@ bool WritePlanFile(const std::string& path, const std::string& document, std::st
 
 bool ReadPlanFile(const std::string& path, Plan& plan, std::string& reason)
 {
-    // Non-blocking, so that a FIFO in the plan's place cannot hold the run.
-    Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+    // Looked at before it is opened, since opening a device can have
+    // effects; non-blocking, so that a FIFO put in its place meanwhile
+    // cannot hold the run.
     struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        reason = "the plan is not a regular file";
+        return false;
+    }
+    Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
     if (file.Fd < 0 || fstat(file.Fd, &info) != 0) {
         reason = SystemError("cannot open the plan");
         return false;

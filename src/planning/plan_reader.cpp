@@ -397,7 +397,8 @@ bool CheckFormat(Reader& r, const Json& document)
     const char* end = version.data() + version.size();
     const auto [dot, majorError] = std::from_chars(version.data(), end, major);
     const bool shaped = majorError == std::errc() && dot != end && *dot == '.' &&
-                        std::from_chars(dot + 1, end, minor).ptr == end && dot + 1 != end;
+                        std::from_chars(dot + 1, end, minor).ptr == end &&
+                        version == std::to_string(major) + "." + std::to_string(minor);
     if (!shaped)
         return r.Fail("format_version", "not MAJOR.MINOR");
     if (major != PlanFormatMajor)

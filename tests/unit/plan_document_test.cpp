@@ -181,6 +181,8 @@ TEST(PlanDocumentTest, EditedDocumentsAreRefusedWithTheKeyAndTheProblemNamed)
     } cases[] = {
         {set("/format_version", "2.0"), "format_version: is 2.0; this tidemark reads 1.x"},
         {set("/format_version", "1"), "format_version: not MAJOR.MINOR"},
+        {set("/format_version", "01.0"), "format_version: not MAJOR.MINOR"},
+        {set("/format_version", "1."), "format_version: not MAJOR.MINOR"},
         {set("/format_version", 1.0), "format_version: not a text"},
         {erase("/format_version"), "format_version: missing"},
         {set("/run", "tidemark -y"), "run: not \"tidemark -s\" or \"tidemark -s -F\""},
