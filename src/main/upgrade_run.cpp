@@ -12,9 +12,12 @@
 #include "state/records.h"
 #include "state/run_state.h"
 #include "upgrade/reload.h"
+#include "upgrade/run_lock.h"
 #include "upgrade/update.h"
 
 namespace {
+
+constexpr char ProgramName[] = "tidemark";
 
 int CancelledByUser()
 {
@@ -23,14 +26,30 @@ int CancelledByUser()
     return StatusRefused;
 }
 
-// Root check, log on, banner, library version, library open.
+// One upgrade at a time: a run that cannot take the lock asks nothing and
+// writes nothing, and says who holds it.
+bool LockRun()
+{
+    const LockReport lock = TakeRunLock(ProgramName);
+    LogResume();
+    if (lock.State == LockState::Taken)
+        return true;
+    if (lock.State == LockState::Held)
+        Output("Another firmware upgrade is in progress: %s.\n", DescribeRunLock(lock).c_str());
+    else
+        Output("Cannot start a firmware upgrade: %s.\n", DescribeRunLock(lock).c_str());
+    return false;
+}
+
+// Root check, the run lock, log on, banner, library version, library open.
 bool StartRun()
 {
     if (getuid() != 0 && geteuid() != 0) {
         Output("Permission denied - must have root priveleges\n");
         return false;
     }
-    LogResume();
+    if (!LockRun())
+        return false;
     Output("Orvan Gigabit Server Adapter Firmware Upgrade Utility\n");
     return LibraryVersionSupported() && BmapiInitializeEx(0) == 0;
 }
