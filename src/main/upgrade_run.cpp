@@ -11,6 +11,7 @@
 #include "state/bmapi.h"
 #include "state/records.h"
 #include "state/run_state.h"
+#include "upgrade/interruption.h"
 #include "upgrade/reload.h"
 #include "upgrade/run_lock.h"
 #include "upgrade/update.h"
@@ -91,12 +92,17 @@ bool SelectionPass()
     return true;
 }
 
+// No further image once a signal was noted: the write in progress, and its
+// driver reload, have ended by then.
 void UpdatePass()
 {
     for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
         gRun.CurrentAdapter = i;
-        for (ImageKind kind : UpdateOrder)
+        for (ImageKind kind : UpdateOrder) {
+            if (InterruptingSignal() != 0)
+                return;
             UpdateImage(kind);
+        }
     }
 }
 
@@ -121,9 +127,13 @@ int RunUpgrade()
         return StatusRefused;
     if (!SelectionPass())
         return CancelledByUser();
+    // Until every interface is up again a signal is noted, not obeyed.
+    CatchInterruptions();
     UpdatePass();
     // A failed bring-up leaves the library open; the outcome does not change.
     if (BringUpInterfaces() == 0)
         BmapiUninitialize();
+    ReleaseInterruptions();
+    ReportInterruption();
     return Outcome();
 }

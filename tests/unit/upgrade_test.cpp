@@ -3,6 +3,7 @@
 // /usr/sbin (see tests/sandbox/sandbox.sh) and pauses recorded, not slept.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "state/records.h"
 #include "test_support.h"
 #include "upgrade/flash_tool.h"
+#include "upgrade/interruption.h"
 #include "upgrade/reload.h"
 #include "upgrade/run_lock.h"
 #include "upgrade/update.h"
@@ -501,6 +503,44 @@ TEST(RunLock, ALinkInPlaceOfTheLockFileIsNotFollowed)
     }
     EXPECT_FALSE(test::FileExists(target));
     std::remove(RunLockPath);
+}
+
+// INT, TERM, HUP and QUIT are noted instead of ending the process, the first
+// one counts, and the report names it; afterwards they end a process again.
+TEST(Interruptions, TheFirstSignalIsNotedNamedAndCountedAsAnError)
+{
+    gRun = {};
+    CatchInterruptions();
+    ReleaseInterruptions();
+    test::ConsoleCapture console;
+    console.Start();
+    ReportInterruption();
+    EXPECT_EQ(console.Stop(), "") << "no signal, no line";
+    EXPECT_FALSE(HasFlag(FlagErrors));
+
+    const struct {
+        int Signal;
+        std::string Name;
+    } cases[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        gRun = {};
+        CatchInterruptions();
+        raise(c.Signal);
+        raise(c.Signal == SIGINT ? SIGTERM : SIGINT);
+        raise(SIGPIPE); // a console that is gone
+        ReleaseInterruptions();
+        EXPECT_EQ(InterruptingSignal(), c.Signal);
+        console.Start();
+        ReportInterruption();
+        EXPECT_EQ(console.Stop(),
+                  "Firmware update interrupted by " + c.Name + ": no further image was written.\n");
+        EXPECT_TRUE(HasFlag(FlagErrors));
+        struct sigaction now {};
+        sigaction(c.Signal, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, SIG_DFL);
+    }
+    signal(SIGPIPE, SIG_DFL);
 }
 
 } // namespace
