@@ -205,39 +205,6 @@ TEST(RunCommand, OutputAndErrorReachTidemarksOwn)
     EXPECT_EQ(out.Stop(), "out\r\nout2");
 }
 
-// A signal whose handler interrupts tidemark's wait does not end it early.
-TEST(RunCommand, AHandledSignalDuringTheCommandDoesNotCutTheWait)
-{
-    struct sigaction noted {
-    }, saved{};
-    noted.sa_handler = [](int) {};
-    sigemptyset(&noted.sa_mask);
-    sigaction(SIGUSR1, &noted, &saved); // without SA_RESTART: calls fail with EINTR
-    test::ConsoleCapture console;
-    console.Start();
-    EXPECT_EQ(RunCommand("kill -USR1 $PPID; sleep 0.3; echo after; exit 6"), 6);
-    EXPECT_EQ(console.Stop(), "after\n");
-    sigaction(SIGUSR1, &saved, nullptr);
-}
-
-// Without a reader the command runs on and its status still counts.
-TEST(RunCommand, AConsoleThatIsGoneDoesNotStopTheCommand)
-{
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    close(fds[0]);
-    auto* saved = signal(SIGPIPE, SIG_IGN); // as during the update pass
-    std::fflush(stdout);
-    const int savedOut = dup(1);
-    dup2(fds[1], 1);
-    close(fds[1]);
-    const int status = RunCommand("echo lost; echo lost too; exit 3");
-    dup2(savedOut, 1);
-    close(savedOut);
-    signal(SIGPIPE, saved);
-    EXPECT_EQ(status, 3);
-}
-
 // Something the command leaves running with its output open does not hold
 // tidemark: it returns when the command itself has ended.
 TEST(RunCommand, ReturnsWhenTheCommandEndsThoughItsOutputStaysOpen)

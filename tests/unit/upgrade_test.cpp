@@ -3,7 +3,6 @@
 // /usr/sbin (see tests/sandbox/sandbox.sh) and pauses recorded, not slept.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +15,6 @@
 #include "state/records.h"
 #include "test_support.h"
 #include "upgrade/flash_tool.h"
-#include "upgrade/interruption.h"
 #include "upgrade/reload.h"
 #include "upgrade/run_lock.h"
 #include "upgrade/update.h"
@@ -417,7 +415,7 @@ TEST_F(Update, BringUpRaisesEveryInterfaceAndPausesAfterEach)
 }
 
 // ---------------------------------------------------------------------------
-// The run lock and the signals noted during the update pass
+// The run lock
 
 // Another process's hold, as a second run would have it: an open file
 // description of its own, locked, and the record it wrote.
@@ -488,59 +486,6 @@ TEST(RunLock, ARefusalNamesTheHolderAsItRecordedItself)
         EXPECT_EQ(test::ReadText(RunLockPath), c.Record);
     }
     EXPECT_EQ(CheckRunLock().State, LockState::Free) << "the holder has let go";
-}
-
-TEST(RunLock, ALinkInPlaceOfTheLockFileIsNotFollowed)
-{
-    const std::string target = "/run/elsewhere";
-    std::remove(RunLockPath);
-    std::remove(target.c_str());
-    ASSERT_EQ(symlink(target.c_str(), RunLockPath), 0);
-    for (const LockReport& report : {TakeRunLock("tidemark"), CheckRunLock()}) {
-        EXPECT_EQ(report.State, LockState::Failed);
-        EXPECT_EQ(DescribeRunLock(report),
-                  "the lock /run/tidemark.lock cannot be used: Too many levels of symbolic links");
-    }
-    EXPECT_FALSE(test::FileExists(target));
-    std::remove(RunLockPath);
-}
-
-// INT, TERM, HUP and QUIT are noted instead of ending the process, the first
-// one counts, and the report names it; afterwards they end a process again.
-TEST(Interruptions, TheFirstSignalIsNotedNamedAndCountedAsAnError)
-{
-    gRun = {};
-    CatchInterruptions();
-    ReleaseInterruptions();
-    test::ConsoleCapture console;
-    console.Start();
-    ReportInterruption();
-    EXPECT_EQ(console.Stop(), "") << "no signal, no line";
-    EXPECT_FALSE(HasFlag(FlagErrors));
-
-    const struct {
-        int Signal;
-        std::string Name;
-    } cases[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
-        gRun = {};
-        CatchInterruptions();
-        raise(c.Signal);
-        raise(c.Signal == SIGINT ? SIGTERM : SIGINT);
-        raise(SIGPIPE); // a console that is gone
-        ReleaseInterruptions();
-        EXPECT_EQ(InterruptingSignal(), c.Signal);
-        console.Start();
-        ReportInterruption();
-        EXPECT_EQ(console.Stop(),
-                  "Firmware update interrupted by " + c.Name + ": no further image was written.\n");
-        EXPECT_TRUE(HasFlag(FlagErrors));
-        struct sigaction now {};
-        sigaction(c.Signal, nullptr, &now);
-        EXPECT_EQ(now.sa_handler, SIG_DFL);
-    }
-    signal(SIGPIPE, SIG_DFL);
 }
 
 } // namespace
