@@ -8,6 +8,7 @@
 #include "planning/plan.h"
 #include "planning/plan_document.h"
 #include "planning/plan_file.h"
+#include "upgrade/run_lock.h"
 
 namespace {
 
@@ -51,32 +52,33 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// A plan taken while an upgrade writes would be stale at once, and its
+// reads could meet a half-written image. Where the lock cannot be looked at
+// (a user other than root), the plan is made and says so.
+bool UpgradeInProgress()
 {
-    Options options;
-    if (!ParseOptions(argc, argv, options))
-        return PlanCouldNotPlan;
-    if (options.Help) {
-        std::fputs(Usage, stdout);
-        return PlanNothingToWrite;
+    const LockReport lock = CheckRunLock();
+    if (lock.State == LockState::Held) {
+        std::fprintf(stderr, "tidemark-plan: cannot plan: a firmware upgrade is in progress (%s)\n",
+                     DescribeRunLock(lock).c_str());
+        return true;
     }
+    if (lock.State == LockState::Failed)
+        std::fprintf(stderr, "tidemark-plan: cannot tell whether a firmware upgrade is in progress: %s\n",
+                     DescribeRunLock(lock).c_str());
+    return false;
+}
 
-    Plan plan;
-    std::string reason;
-    if (!TakePlan(options.Force, plan, reason)) {
-        std::fprintf(stderr, "tidemark-plan: cannot plan: %s\n", reason.c_str());
-        return PlanCouldNotPlan;
-    }
+// The file first: when it cannot be written, nothing is printed.
+int SaveAndPrint(const Options& options, const Plan& plan)
+{
     const std::string document = options.Json || options.Out != nullptr ? PlanDocument(plan) : "";
     if ((options.Json || options.Out != nullptr) && document.empty()) {
         std::fprintf(stderr, "tidemark-plan: cannot compute the plan's digest\n");
         return PlanCouldNotPlan;
     }
-    // The file first: when it cannot be written, nothing is printed.
-    reason.clear();
     if (options.Out != nullptr) {
+        std::string reason;
         if (document.size() > PlanDocumentMaximum)
             reason = "the plan is larger than " + std::to_string(PlanDocumentMaximum) +
                      " bytes, more than tidemark-apply reads";
@@ -95,4 +97,30 @@ int main(int argc, char** argv)
         return PlanCouldNotPlan;
     }
     return plan.WriteCount() > 0 ? PlanSomethingToWrite : PlanNothingToWrite;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!ParseOptions(argc, argv, options))
+        return PlanCouldNotPlan;
+    if (options.Help) {
+        std::fputs(Usage, stdout);
+        return PlanNothingToWrite;
+    }
+
+    if (UpgradeInProgress())
+        return PlanCouldNotPlan;
+    Plan plan;
+    std::string reason;
+    if (!TakePlan(options.Force, plan, reason)) {
+        std::fprintf(stderr, "tidemark-plan: cannot plan: %s\n", reason.c_str());
+        return PlanCouldNotPlan;
+    }
+    // An upgrade that began meanwhile may have written while the plan read.
+    if (CheckRunLock().State == LockState::Held && UpgradeInProgress())
+        return PlanCouldNotPlan;
+    return SaveAndPrint(options, plan);
 }
