@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "console/descriptors.h"
 #include "plan/plan.h"
 
 namespace {
@@ -44,6 +45,9 @@ bool ParseOptions(int argc, char** argv, Options& options)
 
 int main(int argc, char** argv)
 {
+    // Before anything opens a file, so that none becomes the output.
+    if (!OpenClosedStandardDescriptors())
+        return PlanCouldNotPlan;
     Options options;
     if (!ParseOptions(argc, argv, options))
         return PlanCouldNotPlan;

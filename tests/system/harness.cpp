@@ -484,7 +484,7 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    switch (options.Stdin) {
+    switch (options.Steps.empty() ? options.Stdin : InputKind::Text) {
     case InputKind::Text:
         if (::pipe2(inPipe, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -495,7 +495,10 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
     case InputKind::DevNull: posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0); break;
     case InputKind::Closed: posix_spawn_file_actions_addclose(&actions, 0); break;
     }
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    if (options.StdoutClosed)
+        posix_spawn_file_actions_addclose(&actions, 1);
+    else
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -526,11 +529,35 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
     // A program that stops reading its input must not kill the harness.
     ::signal(SIGPIPE, SIG_IGN);
     size_t written = 0;
+    std::string input = options.Input;
+    size_t nextStep = 0, searchFrom = 0;
+    int expectedSignal = 0;
     int inFd = inPipe[1];
-    if (inFd >= 0 && options.Input.empty()) {
-        ::close(inFd);
-        inFd = -1;
-    }
+    // Input ends once everything is typed and no step is left to answer.
+    auto closeInputWhenDone = [&] {
+        if (inFd >= 0 && written == input.size() && nextStep == options.Steps.size()) {
+            ::close(inFd);
+            inFd = -1;
+        }
+    };
+    // Takes the steps whose prompts the output shows by now.
+    auto takeSteps = [&] {
+        for (; nextStep < options.Steps.size(); ++nextStep) {
+            const Step& step = options.Steps[nextStep];
+            const size_t at = result.Out.find(step.Prompt, searchFrom);
+            if (at == std::string::npos)
+                return;
+            searchFrom = at + step.Prompt.size();
+            if (step.Action)
+                step.Action();
+            if (step.Signal != 0) {
+                ::kill(-pid, step.Signal);
+                expectedSignal = step.Signal;
+            }
+            input += step.Answer;
+        }
+    };
+    closeInputWhenDone();
     int outFd = outPipe[0], errFd = errPipe[0];
     const double deadline = Now() + RunTimeoutSeconds;
     bool timedOut = false;
@@ -546,7 +573,7 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
             fds[count] = {errFd, POLLIN, 0};
             errIdx = count++;
         }
-        if (inFd >= 0) {
+        if (inFd >= 0 && written < input.size()) {
             fds[count] = {inFd, POLLOUT, 0};
             inIdx = count++;
         }
@@ -574,17 +601,19 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         };
         drain(outIdx, outFd, result.Out);
         drain(errIdx, errFd, result.Err);
+        takeSteps();
         if (inIdx >= 0 && fds[inIdx].revents != 0) {
-            const ssize_t n = (fds[inIdx].revents & POLLOUT) ? ::write(inFd, options.Input.data() + written,
-                                                                       options.Input.size() - written)
-                                                             : -1;
+            const ssize_t n = (fds[inIdx].revents & POLLOUT)
+                                  ? ::write(inFd, input.data() + written, input.size() - written)
+                                  : -1;
             if (n > 0)
                 written += static_cast<size_t>(n);
-            if (n < 0 || written == options.Input.size()) {
+            if (n < 0) {
                 ::close(inFd);
                 inFd = -1;
             }
         }
+        closeInputWhenDone();
     }
     for (int fd : {outFd, errFd, inFd})
         if (fd >= 0)
@@ -600,8 +629,11 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
 
     if (timedOut)
         ADD_FAILURE() << "tidemark did not end within " << RunTimeoutSeconds << " s";
-    EXPECT_EQ(result.Signal, 0) << "tidemark ended by signal " << result.Signal << "\nstderr:\n"
-                                << result.Err;
+    if (nextStep < options.Steps.size())
+        ADD_FAILURE() << "tidemark never showed " << options.Steps[nextStep].Prompt << "\nstdout:\n"
+                      << result.Out;
+    EXPECT_EQ(result.Signal, expectedSignal) << "tidemark ended by signal " << result.Signal << "\nstderr:\n"
+                                             << result.Err;
     for (const char* mark : SanitizerMarks)
         EXPECT_EQ(result.Err.find(mark), std::string::npos) << "sanitizer report:\n" << result.Err;
     return result;

@@ -1,6 +1,8 @@
 // The upgrade run from selection to outcome, through the real binary: the
 // update pass, the flashing tool's command lines, the driver reload, the
 // interface bring-up and the final message and exit status.
+#include <signal.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -348,6 +350,40 @@ TEST_F(UpgradeRunTest, WrittenImagesShowInTheNextListingAndTheBackupHoldsTheOldN
     EXPECT_EQ(listing.Status, 0);
     EXPECT_NE(listing.Out.find("        BC      2.0.1\n       PXE      8.4.0\n"), std::string::npos)
         << listing.Out;
+}
+
+// ---------------------------------------------------------------------------
+// Safe runs: the log keeps what was written
+
+// Every line printed before the kill is in the log, the question it waited
+// at too.
+TEST_F(UpgradeRunTest, ARunKilledAtAQuestionKeepsItsLinesInTheLog)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    OfferPxe(0, "pxe_840.rom", 8, 4, 0);
+    const std::string bootCodeQuestion = Prompt("Boot Code 1.9.6 to 2.0.1", "y");
+    const std::string pxeQuestion = Prompt("PXE 8.3.5 to 8.4.0", "y");
+    RunOptions options;
+    options.Steps = {{bootCodeQuestion, nullptr, 0, "y\n"}, {pxeQuestion, nullptr, SIGKILL, ""}};
+    RunResult r = Run({}, options);
+    EXPECT_EQ(r.Signal, SIGKILL);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + bootCodeQuestion + "y\n" + pxeQuestion);
+    EXPECT_EQ(ToolTrace(), std::vector<std::string>{});
+}
+
+// With standard output closed, the log does not take descriptor 1 and
+// receive the console's copy of each line.
+TEST_F(UpgradeRunTest, WithStandardOutputClosedTheLogHoldsEachLineOnce)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    RunOptions options;
+    options.StdoutClosed = true;
+    RunResult r = Run({"-y"}, options);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Selecting(0) + Upgrading("Boot Code 1.9.6 to 2.0.1") +
+                         Complete);
 }
 
 } // namespace
