@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "catalog/confirm.h"
+#include "catalog/image_identity.h"
 #include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "state/records.h"
@@ -77,7 +78,27 @@ void ReportToolFailure(const InstalledFirmware& installed, int status)
 #pragma GCC diagnostic pop
 }
 
+// The image is not handed to the tool: nothing is written, nothing reloaded.
+int RefuseWrite(ImageCheck check, const char* image)
+{
+    SetFlag(FlagErrors);
+    if (check == ImageCheck::Changed)
+        ReportError("ERROR: Image %s changed since it was confirmed; it was not written\n", image);
+    else
+        ReportError("ERROR: Image %s cannot be read; it was not written\n", image);
+    return WriteRefused;
+}
+
 } // namespace
+
+ImageCheck CheckConfirmedImage(ImageKind kind, const ImageSelection& selection)
+{
+    const ImageIdentity& confirmed = selection.Identity[static_cast<size_t>(kind)];
+    const ImageIdentity now = IdentifyImageFile(ImagePathOf(selection, kind));
+    if (!confirmed.Known || !now.Known)
+        return ImageCheck::Unreadable;
+    return now == confirmed ? ImageCheck::AsConfirmed : ImageCheck::Changed;
+}
 
 void FormBackupName(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
                     std::array<char, PathFieldSize>& name)
@@ -115,10 +136,14 @@ int UpdateImage(ImageKind kind)
         return 0;
 
     AnnounceUpdate(kind, installed, selection);
+    const char* image = ImagePathOf(selection, kind);
+    // What the tool writes must be what the operator confirmed.
+    if (const ImageCheck check = CheckConfirmedImage(kind, selection); check != ImageCheck::AsConfirmed)
+        return RefuseWrite(check, image);
     std::array<char, PathFieldSize> backup{};
     FormBackupName(kind, installed, selection, backup);
 
-    const int status = RunFlashTool(kind, gRun.CurrentAdapter, ImagePathOf(selection, kind), backup.data());
+    const int status = RunFlashTool(kind, gRun.CurrentAdapter, image, backup.data());
     if (status != 0) {
         ReportToolFailure(installed, status);
         return status;

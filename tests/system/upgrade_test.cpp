@@ -353,7 +353,45 @@ TEST_F(UpgradeRunTest, WrittenImagesShowInTheNextListingAndTheBackupHoldsTheOldN
 }
 
 // ---------------------------------------------------------------------------
-// Safe runs: the log keeps what was written
+// Safe runs: the image written is the one confirmed, the log keeps what was
+// written
+
+// The operator accepts PXE 8.3.5 to 8.4.0; while a later question waits,
+// the file is replaced by a PXE 1.3.0 image. The write is announced and
+// refused; the next image is still written, with -F because of the same
+// version question.
+TEST_F(UpgradeRunTest, AnImageReplacedAfterItWasConfirmedIsNotWritten)
+{
+    AddStandardAdapter(0);
+    AddStandardAdapter(1);
+    OfferPxe(0, "pxe_840.rom", 8, 4, 0);
+    BootCodeCatalog(PciId(1) + " bc_196.bin v1.9.6\n");
+    const std::string pxeQuestion = Prompt("PXE 8.3.5 to 8.4.0", "y");
+    const std::string bootCodeQuestion = Prompt("Boot Code 1.9.6 to 1.9.6", "n");
+    const std::string image = CatalogDir + "/pxe/pxe_840.rom";
+    RunOptions options;
+    options.Steps = {{pxeQuestion, nullptr, 0, "y\n"},
+                     {bootCodeQuestion,
+                      [&] {
+                          ASSERT_TRUE(sim::WriteFile(image + ".new",
+                                                     sim::BuildOptionRomFile(sim::OptionRom::Pxe, 1, 3, 0)));
+                          std::filesystem::rename(image + ".new", image);
+                      },
+                      0, "y\n"}};
+    RunResult r = Run({}, options);
+
+    EXPECT_EQ(r.Status, 3);
+    const std::string refused = ImageChanged(PxeDir + "pxe_840.rom");
+    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + pxeQuestion + Heading(1) + BootCodeSame +
+                         bootCodeQuestion + Notice + Selecting(0) + Upgrading("PXE 8.3.5 to 8.4.0") +
+                         refused + Selecting(1) + Upgrading("Boot Code 1.9.6 to 1.9.6") + WithErrors);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + pxeQuestion + "y\n" + Heading(1) + BootCodeSame +
+                         bootCodeQuestion + "y\n" + Selecting(0) + Upgrading("PXE 8.3.5 to 8.4.0") + refused +
+                         Selecting(1) + Upgrading("Boot Code 1.9.6 to 1.9.6") + WithErrors);
+    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(1, "bc_196.bin", ".bc1.9.6.bin", true)},
+                                  AfterGoodFlash("eth1"),
+                                  BringUp({"eth0", "eth1"})}));
+}
 
 // Every line printed before the kill is in the log, the question it waited
 // at too.

@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "state/records.h"
+#include "catalog/image_identity.h"
+#include "catalog/image_kinds.h"
 #include "console/output.h"
+#include "state/records.h"
 #include "test_support.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/reload.h"
@@ -107,8 +111,9 @@ protected:
         s.BootCodeMajor = major;
         s.BootCodeMinor = minor;
         s.BootCodeBuild = build;
-        std::snprintf(s.BootCodePath, sizeof s.BootCodePath, "/opt/orvan/nic_fw/nx2/bootcode/bc%u%u%u.bin",
-                      major, minor, build);
+        Confirm(i, ImageKind::BootCode,
+                "/opt/orvan/nic_fw/nx2/bootcode/bc" + std::to_string(major) + std::to_string(minor) +
+                    std::to_string(build) + ".bin");
     }
     void AcceptPxe(int i, uint8_t major, uint8_t minor, uint8_t build)
     {
@@ -117,7 +122,7 @@ protected:
         s.PxeMajor = major;
         s.PxeMinor = minor;
         s.PxeBuild = build;
-        std::snprintf(s.PxePath, sizeof s.PxePath, "/opt/orvan/nic_fw/nx2/pxe/pxe.bin");
+        Confirm(i, ImageKind::Pxe, "/opt/orvan/nic_fw/nx2/pxe/pxe.bin");
     }
     void AcceptClp(int i, uint32_t major, uint32_t minor, uint32_t build)
     {
@@ -126,7 +131,17 @@ protected:
         s.ClpMajor = major;
         s.ClpMinor = minor;
         s.ClpBuild = build;
-        std::snprintf(s.ClpPath, sizeof s.ClpPath, "/opt/orvan/nic_fw/nx2/clp/clp.bin");
+        Confirm(i, ImageKind::Clp, "/opt/orvan/nic_fw/nx2/clp/clp.bin");
+    }
+    // The kind's image as the selection offered it: the file is there and
+    // its identity recorded.
+    void Confirm(int i, ImageKind kind, const std::string& path)
+    {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        test::WriteText(path, "image " + path);
+        ImageSelection& s = selections[i];
+        std::snprintf(s.*DescriptorOf(kind).PathField, PathFieldSize, "%s", path.c_str());
+        s.Identity[static_cast<size_t>(kind)] = IdentifyImageFile(path.c_str());
     }
 
     // Runs the three update runs for adapter i and returns the console text.
@@ -253,7 +268,7 @@ TEST_F(Update, HostileFieldsCannotInjectCommands)
     std::strcpy(installed[0].MacText, "1;touch /x");
     std::strcpy(installed[0].InterfaceName, "eth0;touch /var/opt/test/pwned");
     AcceptBootCode(0, 2, 0, 1);
-    std::strcpy(selections[0].BootCodePath, "/opt/a b$(touch /var/opt/test/pwned).bin");
+    Confirm(0, ImageKind::BootCode, "/opt/a b$(touch /var/opt/test/pwned).bin");
     UpdateAdapter(0);
     EXPECT_FALSE(test::FileExists(Scratch + "/pwned"));
     EXPECT_NE(Trace().find("wrenflash 1;touch /x upgrade -bc /opt/a b$(touch /var/opt/test/pwned).bin "),
@@ -337,6 +352,50 @@ TEST_F(Update, TheLogIsCompleteWhileTheToolRuns)
     UpdateAdapter(0);
     EXPECT_EQ(test::ReadText(Scratch + "/seen"),
               "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \nUpgrading Boot Code 1.9.6 to 2.0.1\n");
+}
+
+// The image handed to the tool is the one confirmed: one that changed, was
+// replaced or removed, or could not be read when offered, is not written;
+// the run goes on with the next image and ends with errors.
+TEST_F(Update, AnImageThatIsNotTheOneConfirmedIsNotWritten)
+{
+    const std::string image = "/opt/orvan/nic_fw/nx2/bootcode/bc201.bin";
+    const std::string changed =
+        "ERROR: Image " + image + " changed since it was confirmed; it was not written\n";
+    const std::string unreadable = "ERROR: Image " + image + " cannot be read; it was not written\n";
+    struct Case {
+        const char* Name;
+        std::function<void()> Change;
+        std::string Error; // empty: written
+    } cases[] = {
+        {"unchanged", [] {}, ""},
+        {"rewritten", [&] { test::WriteText(image, "other content of the same size" + image); }, changed},
+        {"replaced",
+         [&] {
+             test::WriteText(image + ".new", "older image");
+             std::rename((image + ".new").c_str(), image.c_str());
+         },
+         changed},
+        {"removed", [&] { std::remove(image.c_str()); }, unreadable},
+        {"unreadable when offered", [&] { selections[0].Identity[0] = {}; }, unreadable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::remove(TracePath.c_str());
+        gRun.OptionFlags = FlagLogEnabled;
+        selections[0] = {};
+        AcceptBootCode(0, 2, 0, 1);
+        AcceptPxe(0, 8, 4, 0);
+        c.Change();
+        const std::string shown = UpdateAdapter(0);
+        const std::string upgrading = "Upgrading Boot Code 1.9.6 to 2.0.1\n";
+        EXPECT_NE(shown.find(upgrading + c.Error + "Upgrading PXE"), std::string::npos) << shown;
+        EXPECT_EQ(Trace().find("-bc ") != std::string::npos, c.Error.empty()) << Trace();
+        EXPECT_NE(Trace().find("-mba "), std::string::npos) << "the next image is still written";
+        EXPECT_EQ(HasFlag(FlagErrors), !c.Error.empty());
+        EXPECT_NE(Log().find(upgrading + c.Error + "Upgrading PXE"), std::string::npos);
+        std::remove(LogFilePath);
+    }
 }
 
 struct ReloadCase {
