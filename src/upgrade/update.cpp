@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <string>
 
 #include "catalog/confirm.h"
 #include "catalog/image_identity.h"
@@ -9,6 +10,7 @@
 #include "console/output.h"
 #include "state/records.h"
 #include "state/run_state.h"
+#include "upgrade/backup_name.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/reload.h"
 
@@ -78,6 +80,13 @@ void ReportToolFailure(const InstalledFirmware& installed, int status)
 #pragma GCC diagnostic pop
 }
 
+// The backup names handed to the flashing tool in this run.
+BackupNames& HandedBackups()
+{
+    static BackupNames names;
+    return names;
+}
+
 // The image is not handed to the tool: nothing is written, nothing reloaded.
 int RefuseWrite(ImageCheck check, const char* image)
 {
@@ -87,6 +96,24 @@ int RefuseWrite(ImageCheck check, const char* image)
     else
         ReportError("ERROR: Image %s cannot be read; it was not written\n", image);
     return WriteRefused;
+}
+
+// The backup name the tool gets for this write; false when none is free.
+bool TakeBackupName(const char* image, std::array<char, PathFieldSize>& backup)
+{
+    const std::string formed(backup.data());
+    switch (ChooseBackupName(backup, HandedBackups())) {
+    case BackupChoice::Formed: return true;
+    case BackupChoice::Variant:
+        log_write("Backup %s is taken; the backup goes to %s\n", formed.c_str(), backup.data());
+        return true;
+    case BackupChoice::NoneFree: break;
+    }
+    SetFlag(FlagErrors);
+    ReportError(
+        "ERROR: Image %s has no free backup name (%s and its variants are taken); it was not written\n",
+        image, formed.c_str());
+    return false;
 }
 
 } // namespace
@@ -142,6 +169,8 @@ int UpdateImage(ImageKind kind)
         return RefuseWrite(check, image);
     std::array<char, PathFieldSize> backup{};
     FormBackupName(kind, installed, selection, backup);
+    if (!TakeBackupName(image, backup))
+        return WriteRefused;
 
     const int status = RunFlashTool(kind, gRun.CurrentAdapter, image, backup.data());
     if (status != 0) {

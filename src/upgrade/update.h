@@ -19,8 +19,9 @@ enum class ImageCheck { AsConfirmed, Changed, Unreadable };
 ImageCheck CheckConfirmedImage(ImageKind kind, const ImageSelection& selection);
 
 // Writes the kind's image of the adapter at the current index when it was
-// accepted and is still the image confirmed. Returns 0, the exit code of the
-// command that failed, or WriteRefused.
+// accepted and is still the image confirmed, under a backup name that no
+// earlier write of the run used and no file has. Returns 0, the exit code of
+// the command that failed, or WriteRefused.
 inline constexpr int WriteRefused = 3;
 int UpdateImage(ImageKind kind);
 

@@ -80,6 +80,11 @@ inline std::string ImageChanged(const std::string& image)
 {
     return "ERROR: Image " + image + " changed since it was confirmed; it was not written\n";
 }
+// The log's note of a backup name taken by an earlier write or file.
+inline std::string BackupTaken(const std::string& formed, const std::string& chosen)
+{
+    return "Backup " + BackupDir + formed + " is taken; the backup goes to " + BackupDir + chosen + "\n";
+}
 
 // "wrenflash MAC upgrade [-F] -bc|-mba IMAGE BACKUP" as the recorder joins it.
 inline std::string Flash(const std::string& mac, const std::string& kind, bool forced,

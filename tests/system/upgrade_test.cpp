@@ -353,8 +353,40 @@ TEST_F(UpgradeRunTest, WrittenImagesShowInTheNextListingAndTheBackupHoldsTheOldN
 }
 
 // ---------------------------------------------------------------------------
-// Safe runs: the image written is the one confirmed, the log keeps what was
-// written
+// Safe runs: no backup overwritten, the image written is the one confirmed,
+// the log keeps what was written
+
+// Boot code 1.9.6 -> 1.9.8 and PXE on one adapter form the same backup name
+// (the PXE name takes the accepted boot code's major and minor with the
+// installed build), and an earlier run's backup already has it.
+TEST_F(UpgradeRunTest, BackupNamesTakenByAnEarlierRunOrWriteGetFreeVariants)
+{
+    Tools.RealWrenflash = true;
+    AddStandardAdapter(0);
+    sim::NvramSpec bootCode = MakeNvram(0);
+    bootCode.BootCodeBuild = 8, bootCode.Rom = sim::OptionRom::None;
+    WriteCatalogImage("bootcode", "bc_198.bin", sim::BuildNvramImage(bootCode));
+    BootCodeCatalog(PciId(0) + " bc_198.bin v1.9.8\n");
+    OfferPxe(0, "pxe_840.rom", 8, 4, 0);
+    const std::string backups = LogDir + "/nicfw_backup/";
+    const std::string formed = Mac(0) + ".bc1.9.6.p8.3.5";
+    const std::vector<uint8_t> earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    std::filesystem::create_directories(backups);
+    ASSERT_TRUE(sim::WriteFile(backups + formed + ".bin", earlier));
+
+    RunResult r = Run({"-s"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Selecting(0) + Upgrading("Boot Code 1.9.6 to 1.9.8") +
+                         BackupTaken(formed + ".bin", formed + "-1.bin") + Upgrading("PXE 8.3.5 to 8.4.0") +
+                         BackupTaken(formed + ".bin", formed + "-2.bin") + Complete);
+    std::vector<uint8_t> kept, first, second;
+    ASSERT_TRUE(sim::ReadFile(backups + formed + ".bin", kept));
+    ASSERT_TRUE(sim::ReadFile(backups + formed + "-1.bin", first));
+    ASSERT_TRUE(sim::ReadFile(backups + formed + "-2.bin", second));
+    EXPECT_EQ(kept, earlier);
+    EXPECT_EQ(first, sim::BuildNvramImage(MakeNvram(0)));
+    EXPECT_NE(second, first) << "the PXE backup holds the NVRAM after the boot code write";
+}
 
 // The operator accepts PXE 8.3.5 to 8.4.0; while a later question waits,
 // the file is replaced by a PXE 1.3.0 image. The write is announced and

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "console/output.h"
 #include "state/records.h"
 #include "test_support.h"
+#include "upgrade/backup_name.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/reload.h"
 #include "upgrade/update.h"
@@ -397,6 +399,114 @@ TEST_F(Update, AnImageThatIsNotTheOneConfirmedIsNotWritten)
         std::remove(LogFilePath);
     }
 }
+
+// Boot code 1.9.6 -> 1.9.8 and PXE form the same backup name: the second
+// write gets a variant, and only the log says so.
+TEST_F(Update, TheSecondWriteOfAnAdapterWithTheSameBackupNameGetsAVariant)
+{
+    AcceptBootCode(0, 1, 9, 8);
+    AcceptPxe(0, 8, 4, 0);
+    const std::string backup = "/var/opt/orvan/nicfw_backup/00112233AAB0.bc1.9.6.p8.3.5";
+    EXPECT_EQ(UpdateAdapter(0), Notice + "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \n"
+                                         "Upgrading Boot Code 1.9.6 to 1.9.8\n"
+                                         "Upgrading PXE 8.3.5 to 8.4.0\n");
+    EXPECT_NE(Trace().find("bc198.bin " + backup + ".bin\n"), std::string::npos) << Trace();
+    EXPECT_NE(Trace().find("pxe.bin " + backup + "-1.bin\n"), std::string::npos) << Trace();
+    EXPECT_EQ(Log(), "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \n"
+                     "Upgrading Boot Code 1.9.6 to 1.9.8\n"
+                     "Upgrading PXE 8.3.5 to 8.4.0\n"
+                     "Backup " +
+                         backup + ".bin is taken; the backup goes to " + backup + "-1.bin\n");
+}
+
+struct BackupCase {
+    const char* Name;
+    std::vector<std::string> Files, Folders, Links; // in the backup folder
+    std::vector<std::string> Handed;                // earlier in the run
+    BackupChoice Choice;
+    std::string Chosen;
+    bool FolderIsAFile = false;
+};
+
+std::string BackupCaseName(const ::testing::TestParamInfo<BackupCase>& param) { return param.param.Name; }
+
+class FreeBackupName : public Update, public ::testing::WithParamInterface<BackupCase> {};
+
+const std::string Backups = "/var/opt/orvan/nicfw_backup/";
+
+TEST_P(FreeBackupName, TakesTheFormedNameOrTheFirstFreeVariant)
+{
+    const BackupCase& c = GetParam();
+    if (c.FolderIsAFile)
+        test::WriteText(Backups.substr(0, Backups.size() - 1), "not a folder");
+    else
+        std::filesystem::create_directories(Backups);
+    for (const std::string& name : c.Files)
+        test::WriteText(Backups + name, "earlier backup");
+    for (const std::string& name : c.Folders)
+        std::filesystem::create_directories(Backups + name);
+    for (const std::string& name : c.Links)
+        std::filesystem::create_symlink("/var/opt/test/nowhere", Backups + name);
+    BackupNames handed;
+    for (const std::string& name : c.Handed)
+        handed.push_back(name.front() == '/' ? name : Backups + name);
+    const BackupNames before = handed;
+
+    std::array<char, PathFieldSize> name{};
+    std::snprintf(name.data(), name.size(), "%sM.bc1.9.6.bin", Backups.c_str());
+    const std::string formed = name.data();
+    EXPECT_EQ(ChooseBackupName(name, handed), c.Choice);
+    if (c.Choice == BackupChoice::NoneFree) {
+        EXPECT_EQ(name.data(), formed);
+        EXPECT_EQ(handed, before);
+        return;
+    }
+    EXPECT_EQ(name.data(), Backups + c.Chosen);
+    BackupNames expected = before;
+    expected.push_back(Backups + c.Chosen);
+    EXPECT_EQ(handed, expected);
+}
+
+std::vector<std::string> AllVariantsHanded()
+{
+    std::vector<std::string> names = {"M.bc1.9.6.bin"};
+    for (int i = 1; i <= MaxBackupVariant; ++i)
+        names.push_back("M.bc1.9.6-" + std::to_string(i) + ".bin");
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Update, FreeBackupName,
+    ::testing::Values(
+        BackupCase{"Free", {}, {}, {}, {}, BackupChoice::Formed, "M.bc1.9.6.bin"},
+        BackupCase{"OthersAround",
+                   {"M.bc1.9.6-1.bin", "N.bc1.9.6.bin"},
+                   {},
+                   {},
+                   {"M.bc1.9.7.bin"},
+                   BackupChoice::Formed,
+                   "M.bc1.9.6.bin"},
+        BackupCase{"OnDisk", {"M.bc1.9.6.bin"}, {}, {}, {}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"HandedEarlier", {}, {}, {}, {"M.bc1.9.6.bin"}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"OnDiskAndVariantHanded",
+                   {"M.bc1.9.6.bin"},
+                   {},
+                   {},
+                   {"M.bc1.9.6-1.bin"},
+                   BackupChoice::Variant,
+                   "M.bc1.9.6-2.bin"},
+        BackupCase{"DanglingLinks",
+                   {},
+                   {},
+                   {"M.bc1.9.6.bin", "M.bc1.9.6-1.bin"},
+                   {},
+                   BackupChoice::Variant,
+                   "M.bc1.9.6-2.bin"},
+        BackupCase{"Folder", {}, {"M.bc1.9.6.bin"}, {}, {}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"EveryVariantTaken", {}, {}, {}, AllVariantsHanded(), BackupChoice::NoneFree, ""},
+        // A name whose status cannot be read (its folder is a file) is taken.
+        BackupCase{"StatusUnknown", {}, {}, {}, {}, BackupChoice::NoneFree, "", true}),
+    BackupCaseName);
 
 struct ReloadCase {
     const char* Failing;
