@@ -95,6 +95,12 @@ void LogResume() { SetFlag(FlagLogEnabled); }
 
 void LogSuspend() { ClearFlag(FlagLogEnabled); }
 
+void LogFlush()
+{
+    if (logStream != nullptr)
+        std::fflush(logStream);
+}
+
 void LogClose()
 {
     ClearFlag(FlagLogOpen);
@@ -102,12 +108,6 @@ void LogClose()
         std::fclose(logStream);
         logStream = nullptr;
     }
-}
-
-void LogFlush()
-{
-    if (logStream != nullptr)
-        std::fflush(logStream);
 }
 
 int RunCommand(const char* commandLine)
