@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "console/descriptors.h"
 #include "plan/plan.h"
 #include "upgrade/run_lock.h"
 
@@ -62,6 +63,9 @@ bool UpgradeInProgress()
 
 int main(int argc, char** argv)
 {
+    // Before anything opens a file, so that none becomes the output.
+    if (!OpenClosedStandardDescriptors())
+        return PlanCouldNotPlan;
     Options options;
     if (!ParseOptions(argc, argv, options))
         return PlanCouldNotPlan;

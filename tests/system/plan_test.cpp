@@ -432,6 +432,32 @@ TEST_F(PlanTest, EntriesTheSilentRunPassesOverQuietlyAreWarnedAbout)
     EXPECT_NE(Log().find("File size 1048577 is too big, max is 1048576!\r\n"), std::string::npos);
 }
 
+// The run refuses to write an image it could not read when it offered it
+// (boot code and CLP images are read only for that): the plan leaves the
+// write out and says why.
+TEST_F(PlanTest, AnImageTheRunWouldNotWriteIsLeftOutWithAWarning)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_gone.bin v2.0.1\n");
+    fs::remove(CatalogDir + "/bootcode/bc_gone.bin");
+    int status = -1;
+    const Json plan = PlanJson({}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(plan["writes"], 0);
+    EXPECT_EQ(plan["warnings"], Json::array({"adapter 0 (MAC 02A0B0C0D000): boot code image "
+                                             "/opt/orvan/nic_fw/nx2/bootcode/bc_gone.bin cannot be read; "
+                                             "the run would not write it"}));
+
+    ClearRecords();
+    const RunResult run = Run({"-s"});
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_EQ(FlashToolArguments(), PlannedToolRuns(plan));
+    EXPECT_NE(Log().find("Upgrading Boot Code 1.9.6 to 2.0.1\nERROR: Image "
+                         "/opt/orvan/nic_fw/nx2/bootcode/bc_gone.bin cannot be read; it was not written\n"),
+              std::string::npos)
+        << Log();
+}
+
 TEST_F(PlanTest, FailingLibraryCallsAtAnyAdapterStillGiveThePlanTheSilentRunCarriesOut)
 {
     struct Fault {
