@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "console/descriptors.h"
 #include "plan/plan_text.h"
 #include "planning/plan.h"
 #include "planning/plan_document.h"
@@ -103,6 +104,9 @@ int SaveAndPrint(const Options& options, const Plan& plan)
 
 int main(int argc, char** argv)
 {
+    // Before anything opens a file, so that none becomes the output.
+    if (!OpenClosedStandardDescriptors())
+        return PlanCouldNotPlan;
     Options options;
     if (!ParseOptions(argc, argv, options))
         return PlanCouldNotPlan;
