@@ -1,7 +1,9 @@
 // The plan's contract: on every fleet and catalog of a generated set, what
 // tidemark-plan --json says equals what tidemark -s (resp. -s -F) then hands
 // the flashing tool, image for image, with the same backup names and tool
-// form; its status is 2 exactly when the run wrote something; and after
+// form; its status is 2 exactly when the run wrote something; every write
+// names its image by the size and SHA-256 of the file the run hands the
+// tool; the catalogs' states are those of the files written; and after
 // successful runs with the stand-in tool that writes into the fleet, the
 // plan comes to 0. Backups already on disk are never overwritten, and no
 // two writes get the same backup name.
@@ -349,9 +351,33 @@ protected:
         int Rounds = 0;
     };
 
+    // What the plan says of the catalog files and the images matches the
+    // files themselves.
+    void CheckFiles(const Generated& g, const Json& plan)
+    {
+        const std::pair<const char*, bool> catalogs[] = {
+            {"boot_code", g.WriteBootCode}, {"pxe", g.WritePxe}, {"clp", g.WriteClp}};
+        for (const auto& [kind, written] : catalogs)
+            EXPECT_EQ(plan["catalogs"][kind]["state"], written ? "present" : "missing") << kind;
+        const std::string seen = "/opt/orvan/nic_fw/nx2";
+        for (const Json& adapter : plan["adapters"]) {
+            for (const Json& write : adapter["writes"]) {
+                const std::string path = CatalogDir + write["image"].get<std::string>().substr(seen.size());
+                SCOPED_TRACE(path);
+                if (write["sha256"].is_null()) {
+                    EXPECT_FALSE(fs::is_regular_file(path));
+                    continue;
+                }
+                const std::string bytes = ReadText(path);
+                EXPECT_EQ(write["size"], bytes.size());
+                EXPECT_EQ(write["sha256"], Sha256Of(std::vector<uint8_t>(bytes.begin(), bytes.end())));
+            }
+        }
+    }
+
     // The plan, then the silent run with the recording tool; the number of
     // tool runs.
-    size_t CheckAgainstRecordingTool(bool force, Outcome& outcome)
+    size_t CheckAgainstRecordingTool(const Generated& g, bool force, Outcome& outcome)
     {
         SCOPED_TRACE(force ? "tidemark -s -F" : "tidemark -s");
         Tools.RealWrenflash = false;
@@ -361,6 +387,7 @@ protected:
             PlanJson(force ? std::vector<std::string>{"-F"} : std::vector<std::string>{}, status);
         if (!plan.is_object())
             return 0;
+        CheckFiles(g, plan);
         const auto planned = PlannedToolRuns(plan);
         ClearRecords();
         const RunResult run =
@@ -434,8 +461,8 @@ TEST_P(PlanContractTest, PlanEqualsWhatTheSilentRunWritesOnEveryGeneratedFleet)
         SCOPED_TRACE("case " + std::to_string(index) + ":\n" + g.Seen.Text);
         WriteCase(g);
         Outcome outcome;
-        const size_t writes = CheckAgainstRecordingTool(false, outcome);
-        CheckAgainstRecordingTool(true, outcome);
+        const size_t writes = CheckAgainstRecordingTool(g, false, outcome);
+        CheckAgainstRecordingTool(g, true, outcome);
         if (writes > 0)
             CheckConvergence(g, outcome);
         if (HasFailure())
