@@ -493,6 +493,25 @@ INSTANTIATE_TEST_SUITE_P(
         BackupCase{"StatusUnknown", {}, {}, {}, {}, BackupChoice::NoneFree, "", true}),
     BackupCaseName);
 
+// A folder this user may not search hides nothing that the flashing tool,
+// run as the same user, could overwrite: the formed name stays.
+TEST_F(Update, ABackupFolderThisUserMayNotSearchLeavesTheFormedName)
+{
+    const std::string folder = "/var/opt/orvan/nicfw_backup";
+    std::filesystem::create_directories(folder);
+    test::WriteText(folder + "/M.bc1.9.6.bin", "earlier backup");
+    chmod(folder.c_str(), 0700);
+    std::array<char, PathFieldSize> name{};
+    std::snprintf(name.data(), name.size(), "%s/M.bc1.9.6.bin", folder.c_str());
+    BackupNames handed;
+    if (seteuid(65534) != 0)
+        GTEST_SKIP() << "no other user to be";
+    const BackupChoice choice = ChooseBackupName(name, handed);
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_EQ(choice, BackupChoice::Formed);
+    EXPECT_EQ(name.data(), folder + "/M.bc1.9.6.bin");
+}
+
 struct ReloadCase {
     const char* Failing;
     const char* Commands;
