@@ -520,8 +520,8 @@ TEST_F(PlanContractCheck, CollidingAndEarlierBackupNamesGetFreeVariants)
                                                  BackupDir + Mac(0) + formed + "-1.bin",
                                                  BackupDir + Mac(1) + formed + "-1.bin"}));
     Outcome outcome;
-    CheckAgainstRecordingTool(false, outcome);
-    CheckAgainstRecordingTool(true, outcome);
+    CheckAgainstRecordingTool(g, false, outcome);
+    CheckAgainstRecordingTool(g, true, outcome);
     EXPECT_TRUE(outcome.Variant);
     CheckConvergence(g, outcome);
     EXPECT_TRUE(outcome.Converged);
