@@ -126,7 +126,8 @@ bool PlanWrite(ImageKind kind, uint32_t index, BackupNames& handed, Plan& plan, 
         AdapterLabel(index) + ": " + KindLabel(kind) + " image " + ImagePathOf(sel, kind);
     // What the run checks before it writes; the plan sees the file as the selection did.
     if (!sel.Identity[static_cast<size_t>(kind)].Known) {
-        plan.Warnings.push_back(refused + " cannot be read; the run would not write it");
+        plan.Warnings.push_back(refused + " cannot be read (" + UnreadableReason(ImagePathOf(sel, kind)) +
+                                "); the run would not write it");
         return false;
     }
     std::array<char, PathFieldSize> backup{};
@@ -139,10 +140,10 @@ bool PlanWrite(ImageKind kind, uint32_t index, BackupNames& handed, Plan& plan, 
     }
     write.Kind = kind;
     write.Image = ImagePathOf(sel, kind);
-    write.Identity = sel.Identity[static_cast<size_t>(kind)];
     DescribeVersions(kind, nic, sel, write);
     write.Backup = backup.data();
     write.Forced = plan.Forced;
+    write.Identity = sel.Identity[static_cast<size_t>(kind)];
     return true;
 }
 

@@ -12,11 +12,14 @@ namespace {
 constexpr std::string_view BackupSuffix = ".bin";
 
 // Free only when nothing is there: lstat sees dangling links and special
-// files too, and any other failure leaves the name in doubt.
+// files too. A name in a folder this user may not search is one that the
+// flashing tool, run as the same user, cannot overwrite either (and a plan
+// made by another user than the run's shows it as formed). Any other
+// failure leaves the name in doubt.
 bool FreeOnDisk(const char* name)
 {
     struct stat info {};
-    return lstat(name, &info) != 0 && errno == ENOENT;
+    return lstat(name, &info) != 0 && (errno == ENOENT || errno == EACCES);
 }
 
 bool Free(const std::string& name, const BackupNames& handed)

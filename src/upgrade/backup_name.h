@@ -23,6 +23,7 @@ enum class BackupChoice {
 // Makes the formed name (ending in ".bin") one that neither lies in handed
 // nor exists in any form, also as a dangling link: the formed name itself,
 // else the first free of NAME-1.bin ... NAME-999.bin (NAME: the formed name
-// without ".bin"). A name whose status cannot be read counts as taken. The
-// chosen name is added to handed; on NoneFree name and handed stay as they were.
+// without ".bin"). A name whose status cannot be read counts as taken, but
+// for a folder this user may not search. The chosen name is added to
+// handed; on NoneFree name and handed stay as they were.
 BackupChoice ChooseBackupName(std::array<char, PathFieldSize>& name, BackupNames& handed);

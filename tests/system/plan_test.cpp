@@ -372,10 +372,12 @@ TEST_F(PlanTest, HostileLibraryAndCatalogTextsStayValidJsonAndNeverReachTheTermi
     longName.Name = std::string(200, 'N');
     AddNvram(longName.NvramFile, sim::BuildNvramImage(MakeNvram(1)));
     AddAdapter(longName);
-    // Two image names that differ only in bytes that are not UTF-8, and a
-    // missing one that is warned about.
+    // Two image names that differ only in bytes that are not UTF-8.
     BootCodeCatalog(PciId(0) + " bc_\x01\xff\x7f.bin v2.0.1\n" + PciId(1) + " bc_\x01\xfe\x7f.bin v2.0.1\n");
-    PxeCatalog(PciId(0) + " p\xfe.rom -\n");
+    WriteCatalogImage("bootcode", "bc_\x01\xff\x7f.bin", sim::BuildNvramImage(MakeNvram(0)));
+    WriteCatalogImage("bootcode", "bc_\x01\xfe\x7f.bin", sim::BuildNvramImage(MakeNvram(1)));
+    // Two option ROM files that do not exist, under names alike but for such bytes.
+    PxeCatalog(PciId(0) + " pxe_\x01\xff\x7f.rom -\n" + PciId(1) + " pxe_\x01\xfe\x7f.rom -\n");
 
     const RunResult json = RunPlan({"--json"});
     EXPECT_EQ(json.Status, 2);
@@ -411,10 +413,11 @@ TEST_F(PlanTest, HostileLibraryAndCatalogTextsStayValidJsonAndNeverReachTheTermi
     EXPECT_EQ(plan["adapters"][0]["name_hex"], "426164011b5b33316d202271756f74656422205c20fffe20c320656e64");
     EXPECT_EQ(plan["adapters"][0]["interface_hex"], "6574687f02ff");
     EXPECT_EQ(KeysOf(plan["adapters"][1]), AdapterKeys) << "texts that are UTF-8 get no second form";
-    // The warning names the missing image by its bytes too.
-    ASSERT_EQ(plan["warnings"].size(), 1u);
-    ASSERT_EQ(plan["warnings_hex"].size(), 1u);
-    EXPECT_NE(plan["warnings_hex"][0].get<std::string>().find("2f7078652f70fe2e726f6d"), std::string::npos);
+    // Neither option ROM file exists: both warnings name it, by its bytes too.
+    ASSERT_EQ(plan["warnings"].size(), 2u);
+    ASSERT_EQ(plan["warnings_hex"].size(), 2u);
+    EXPECT_NE(plan["warnings_hex"][0].get<std::string>().find("7078655f01ff7f2e726f6d"), std::string::npos);
+    EXPECT_NE(plan["warnings_hex"][1].get<std::string>().find("7078655f01fe7f2e726f6d"), std::string::npos);
 
     const RunResult text = RunPlan({});
     EXPECT_EQ(text.Status, 2);
@@ -478,8 +481,8 @@ TEST_F(PlanTest, AnImageTheRunWouldNotWriteIsLeftOutWithAWarning)
     EXPECT_EQ(status, 0);
     EXPECT_EQ(plan["writes"], 0);
     EXPECT_EQ(plan["warnings"], Json::array({"adapter 0 (MAC 02A0B0C0D000): boot code image "
-                                             "/opt/orvan/nic_fw/nx2/bootcode/bc_gone.bin cannot be read; "
-                                             "the run would not write it"}));
+                                             "/opt/orvan/nic_fw/nx2/bootcode/bc_gone.bin cannot be read "
+                                             "(No such file or directory); the run would not write it"}));
 
     ClearRecords();
     const RunResult run = Run({"-s"});
@@ -673,16 +676,16 @@ TEST_F(PlanTest, ACatalogWithOnlySomeKindsIsPlannedAndTheOthersAreNamed)
     }
 }
 
-TEST_F(PlanTest, EveryWriteNamesItsImageBySizeAndSha256AndAnImageThatCannotBeReadIsWarnedAbout)
+TEST_F(PlanTest, EveryWriteNamesItsImageBySizeAndSha256AndAnImageThatCannotBeReadIsLeftOut)
 {
     for (int i = 0; i < 4; ++i)
         AddStandardAdapter(i);
     const std::vector<uint8_t> shared = sim::BuildNvramImage(MakeNvram(0));
     WriteCatalogImage("bootcode", "shared.bin", shared);
     fs::create_directories(CatalogDir + "/bootcode/folder.bin");
-    // Without the harness's stand-in images: missing.bin stays missing.
-    WriteCatalogFile("bootcode", PciId(0) + " shared.bin v2.0.1\n" + PciId(1) + " shared.bin v2.0.1\n" +
-                                     PciId(2) + " missing.bin v2.0.1\n" + PciId(3) + " folder.bin v2.0.1\n");
+    BootCodeCatalog(PciId(0) + " shared.bin v2.0.1\n" + PciId(1) + " shared.bin v2.0.1\n" + PciId(2) +
+                    " missing.bin v2.0.1\n" + PciId(3) + " folder.bin v2.0.1\n");
+    fs::remove(CatalogDir + "/bootcode/missing.bin");
     int status = -1;
     Json plan = PlanJson({}, status);
     EXPECT_EQ(status, 2);
@@ -691,11 +694,15 @@ TEST_F(PlanTest, EveryWriteNamesItsImageBySizeAndSha256AndAnImageThatCannotBeRea
         EXPECT_EQ(plan["adapters"][i]["writes"][0]["size"], shared.size());
         EXPECT_EQ(plan["adapters"][i]["writes"][0]["sha256"], Sha256Of(shared));
     }
+    // The run would refuse to write an image it cannot identify: the plan leaves it out.
+    for (int i : {2, 3})
+        EXPECT_EQ(plan["adapters"][i]["writes"], Json::array());
     const std::string image = " image /opt/orvan/nic_fw/nx2/bootcode/";
-    EXPECT_EQ(plan["warnings"], Json({"adapter 2 (MAC 02A0B0C0D002): boot code" + image +
-                                          "missing.bin cannot be read; the run would not write it",
-                                      "adapter 3 (MAC 02A0B0C0D003): boot code" + image +
-                                          "folder.bin cannot be read; the run would not write it"}));
+    EXPECT_EQ(plan["warnings"],
+              Json({"adapter 2 (MAC 02A0B0C0D002): boot code" + image +
+                        "missing.bin cannot be read (No such file or directory); the run would not write it",
+                    "adapter 3 (MAC 02A0B0C0D003): boot code" + image +
+                        "folder.bin cannot be read (it is a directory); the run would not write it"}));
 
     // Another image under the same name is another plan.
     const std::string digest = plan["digest"];

@@ -119,23 +119,6 @@ TEST_F(Console, AMissingLogDirectoryUnderSilentShowsNothing)
     EXPECT_EQ(console.Stop(), "");
 }
 
-// A killed run loses nothing it printed: each line reaches the file as it is
-// written, and an open line (a question) when the log is flushed.
-TEST_F(Console, EachLogLineReachesTheFileAsItIsWritten)
-{
-    MakeLogDir();
-    SetFlag(FlagSilent);
-    LogResume();
-    Output("banner\n");
-    EXPECT_EQ(test::ReadText(LogFilePath), "banner\n");
-    Output("question:");
-    EXPECT_EQ(test::ReadText(LogFilePath), "banner\n");
-    LogFlush();
-    EXPECT_EQ(test::ReadText(LogFilePath), "banner\nquestion:");
-    log_write("y\n");
-    EXPECT_EQ(test::ReadText(LogFilePath), "banner\nquestion:y\n");
-}
-
 // Closed standard descriptors are opened on /dev/null, so that a file opened
 // later cannot take their place; open ones are left as they are.
 TEST(StandardDescriptors, ClosedOnesAreOpenedOnDevNull)

@@ -404,25 +404,6 @@ TEST_F(Update, AnImageThatIsNotTheOneConfirmedIsNotWritten)
     }
 }
 
-// Boot code 1.9.6 -> 1.9.8 and PXE form the same backup name: the second
-// write gets a variant, and only the log says so.
-TEST_F(Update, TheSecondWriteOfAnAdapterWithTheSameBackupNameGetsAVariant)
-{
-    AcceptBootCode(0, 1, 9, 8);
-    AcceptPxe(0, 8, 4, 0);
-    const std::string backup = "/var/opt/orvan/nicfw_backup/00112233AAB0.bc1.9.6.p8.3.5";
-    EXPECT_EQ(UpdateAdapter(0), Notice + "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \n"
-                                         "Upgrading Boot Code 1.9.6 to 1.9.8\n"
-                                         "Upgrading PXE 8.3.5 to 8.4.0\n");
-    EXPECT_NE(Trace().find("bc198.bin " + backup + ".bin\n"), std::string::npos) << Trace();
-    EXPECT_NE(Trace().find("pxe.bin " + backup + "-1.bin\n"), std::string::npos) << Trace();
-    EXPECT_EQ(Log(), "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \n"
-                     "Upgrading Boot Code 1.9.6 to 1.9.8\n"
-                     "Upgrading PXE 8.3.5 to 8.4.0\n"
-                     "Backup " +
-                         backup + ".bin is taken; the backup goes to " + backup + "-1.bin\n");
-}
-
 struct BackupCase {
     const char* Name;
     std::vector<std::string> Files, Folders, Links; // in the backup folder
@@ -511,6 +492,25 @@ INSTANTIATE_TEST_SUITE_P(
         // A name whose status cannot be read (its folder is a file) is taken.
         BackupCase{"StatusUnknown", {}, {}, {}, {}, BackupChoice::NoneFree, "", true}),
     BackupCaseName);
+
+// A folder this user may not search hides nothing that the flashing tool,
+// run as the same user, could overwrite: the formed name stays.
+TEST_F(Update, ABackupFolderThisUserMayNotSearchLeavesTheFormedName)
+{
+    const std::string folder = "/var/opt/orvan/nicfw_backup";
+    std::filesystem::create_directories(folder);
+    test::WriteText(folder + "/M.bc1.9.6.bin", "earlier backup");
+    chmod(folder.c_str(), 0700);
+    std::array<char, PathFieldSize> name{};
+    std::snprintf(name.data(), name.size(), "%s/M.bc1.9.6.bin", folder.c_str());
+    BackupNames handed;
+    if (seteuid(65534) != 0)
+        GTEST_SKIP() << "no other user to be";
+    const BackupChoice choice = ChooseBackupName(name, handed);
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_EQ(choice, BackupChoice::Formed);
+    EXPECT_EQ(name.data(), folder + "/M.bc1.9.6.bin");
+}
 
 struct ReloadCase {
     const char* Failing;
