@@ -81,6 +81,7 @@ in_root() {
         mount --bind "$root" "$root"
         mount -t proc proc "$root/proc"
         mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
+        mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
         mount --bind "$cache" "$root/var/cache/apt/archives"
         exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
