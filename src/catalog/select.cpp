@@ -6,6 +6,7 @@
 
 #include "catalog/catalog_reader.h"
 #include "catalog/entry_version.h"
+#include "catalog/image_identity.h"
 #include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "console/prompt.h"
@@ -113,6 +114,8 @@ void OfferCatalogImages(const ImageKindDescriptor& kind)
             return;
         if (step == Step::NextEntry)
             continue;
+        // What the operator is asked about is this file as it is now.
+        selection.Identity[static_cast<size_t>(kind.Kind)] = IdentifyImageFile(selection.*kind.PathField);
 
         if ((installed.InstalledFlags & InstAnnounced) == 0)
             PrintHeading(installed);
