@@ -9,7 +9,7 @@
 #   tests/run-all.sh [PRESET...]      (default: default asan)
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
+cd "$top" || exit
 
 .ci/need.sh build test || exit
 
