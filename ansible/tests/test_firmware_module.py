@@ -350,6 +350,17 @@ def planned_of(plan_text):
     # Other ERROR lines mark nothing.
     (["Upgrading a", "ERROR: Could not rmmod bnx2 after upgrade", "Upgrading b", "Upgrading c"],
      [False, False, False], False),
+    # An image that was not handed to the tool: the write announced last, or
+    # by its image when the announcements do not match the plan.
+    (["Upgrading a", "Upgrading b",
+      "ERROR: Image /opt/orvan/nic_fw/nx2/pxe/image.bin changed since it was confirmed; it was not written",
+      "Upgrading c"], [False, True, False], False),
+    (["Upgrading c", "ERROR: Image /opt/orvan/nic_fw/nx2/clp/image.bin cannot be read; it was not written"],
+     [False, False, True], False),
+    (["Upgrading a", "ERROR: Image /opt/orvan/nic_fw/nx2/boot_code/image.bin has no free backup name "
+      "(/var/opt/orvan/nicfw_backup/x.bin and its variants are taken); it was not written",
+      "Upgrading b", "Upgrading c"], [True, False, False], False),
+    (["ERROR: Image /opt/other.bin cannot be read; it was not written"], [False, False, False], True),
 ])
 def test_failed_writes_are_found_from_the_log_lines(log, expected, warns):
     planned = planned_of(BEFORE)

@@ -1,16 +1,13 @@
 #include "console/output.h"
 
-#include <sys/wait.h>
-
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 
 #include "state/run_state.h"
 
 namespace {
 
-// Absent at program start and after LogClose. The process exit flushes it.
+// Absent at program start and after LogClose. Line-buffered.
 FILE* logStream = nullptr;
 
 // Opens the log once per LogClose cycle; a failed attempt is not repeated.
@@ -20,6 +17,9 @@ void OpenLogIfDue()
         return;
     SetFlag(FlagLogOpen);
     logStream = std::fopen(LogFilePath, "a");
+    // Each line reaches the file as it is written, also in a run that is killed.
+    if (logStream != nullptr)
+        std::setvbuf(logStream, nullptr, _IOLBF, 0);
 }
 
 __attribute__((format(printf, 1, 0))) void WriteLog(const char* format, va_list args)
@@ -92,6 +92,12 @@ void LogResume() { SetFlag(FlagLogEnabled); }
 
 void LogSuspend() { ClearFlag(FlagLogEnabled); }
 
+void LogFlush()
+{
+    if (logStream != nullptr)
+        std::fflush(logStream);
+}
+
 void LogClose()
 {
     ClearFlag(FlagLogOpen);
@@ -99,18 +105,6 @@ void LogClose()
         std::fclose(logStream);
         logStream = nullptr;
     }
-}
-
-int RunCommand(const char* commandLine)
-{
-    // What was printed so far must stand before what the command prints.
-    std::fflush(stdout);
-    int status = std::system(commandLine);
-    if (status == -1)
-        return 255;
-    if (WIFSIGNALED(status))
-        return (128 + WTERMSIG(status)) & 0xFF;
-    return WEXITSTATUS(status);
 }
 
 std::string ShellWord(std::string_view text)

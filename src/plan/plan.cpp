@@ -15,6 +15,7 @@
 #include "console/output.h"
 #include "state/bmapi.h"
 #include "state/run_state.h"
+#include "upgrade/backup_name.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/update.h"
 
@@ -126,27 +127,49 @@ void DescribeVersions(ImageKind kind, const InstalledFirmware& nic, const ImageS
         write.To = descriptor.Selected(sel);
 }
 
+// The write the update pass would make of the kind's image, with the backup
+// name it would choose; false, with a warning, when the run would refuse it.
+bool PlanWrite(ImageKind kind, uint32_t index, BackupNames& handed, Plan& plan, PlannedWrite& write)
+{
+    const InstalledFirmware& nic = gRun.Installed[index];
+    const ImageSelection& sel = gRun.Selections[index];
+    const std::string refused = "adapter " + std::to_string(index) + " (MAC " + FieldText(nic.MacText) +
+                                "): " + NamesOf(kind).Label + " image " + ImagePathOf(sel, kind);
+    // What the run checks before it writes; the plan sees the file as the selection did.
+    if (!sel.Identity[static_cast<size_t>(kind)].Known) {
+        plan.Warnings.push_back(refused + " cannot be read; the run would not write it");
+        return false;
+    }
+    std::array<char, PathFieldSize> backup{};
+    FormBackupName(kind, nic, sel, backup);
+    const std::string formed = backup.data();
+    if (ChooseBackupName(backup, handed) == BackupChoice::NoneFree) {
+        plan.Warnings.push_back(refused + " has no free backup name (" + formed +
+                                " and its variants are taken); the run would not write it");
+        return false;
+    }
+    write.Kind = kind;
+    write.Image = ImagePathOf(sel, kind);
+    DescribeVersions(kind, nic, sel, write);
+    write.Backup = backup.data();
+    write.Forced = plan.Forced;
+    return true;
+}
+
 // What the update pass would hand the tool: it runs after the whole
-// selection pass, so every run sees the final tool form.
+// selection pass, so every run sees the final tool form, and it never hands
+// two writes the same backup name.
 void CollectWrites(Plan& plan)
 {
     plan.Forced = FlashToolForced();
+    BackupNames handed;
     for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
         AdapterPlan adapter = DescribeAdapter(i);
         const InstalledFirmware& nic = gRun.Installed[i];
-        const ImageSelection& sel = gRun.Selections[i];
         for (ImageKind kind : UpdateOrder) {
-            if (!IsAccepted(sel, kind))
-                continue;
             PlannedWrite write;
-            write.Kind = kind;
-            write.Image = ImagePathOf(sel, kind);
-            DescribeVersions(kind, nic, sel, write);
-            std::array<char, PathFieldSize> backup{};
-            FormBackupName(kind, nic, sel, backup);
-            write.Backup = backup.data();
-            write.Forced = plan.Forced;
-            adapter.Writes.push_back(std::move(write));
+            if (IsAccepted(gRun.Selections[i], kind) && PlanWrite(kind, i, handed, plan, write))
+                adapter.Writes.push_back(std::move(write));
         }
         if ((nic.InstalledFlags &
              (InstBootCodeVersion | InstPxeVersion | InstClpVersion | InstIscsiVersion)) == 0)

@@ -432,6 +432,32 @@ TEST_F(PlanTest, EntriesTheSilentRunPassesOverQuietlyAreWarnedAbout)
     EXPECT_NE(Log().find("File size 1048577 is too big, max is 1048576!\r\n"), std::string::npos);
 }
 
+// The run refuses to write an image it could not read when it offered it
+// (boot code and CLP images are read only for that): the plan leaves the
+// write out and says why.
+TEST_F(PlanTest, AnImageTheRunWouldNotWriteIsLeftOutWithAWarning)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_gone.bin v2.0.1\n");
+    fs::remove(CatalogDir + "/bootcode/bc_gone.bin");
+    int status = -1;
+    const Json plan = PlanJson({}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(plan["writes"], 0);
+    EXPECT_EQ(plan["warnings"], Json::array({"adapter 0 (MAC 02A0B0C0D000): boot code image "
+                                             "/opt/orvan/nic_fw/nx2/bootcode/bc_gone.bin cannot be read; "
+                                             "the run would not write it"}));
+
+    ClearRecords();
+    const RunResult run = Run({"-s"});
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_EQ(FlashToolArguments(), PlannedToolRuns(plan));
+    EXPECT_NE(Log().find("Upgrading Boot Code 1.9.6 to 2.0.1\nERROR: Image "
+                         "/opt/orvan/nic_fw/nx2/bootcode/bc_gone.bin cannot be read; it was not written\n"),
+              std::string::npos)
+        << Log();
+}
+
 TEST_F(PlanTest, FailingLibraryCallsAtAnyAdapterStillGiveThePlanTheSilentRunCarriesOut)
 {
     struct Fault {
@@ -516,6 +542,55 @@ TEST_F(PlanTest, DemoFleetPlanIsTwoBeforeTheSilentRunAndZeroAfterWithTheNewVersi
     EXPECT_EQ(after["adapters"][0]["installed"]["pxe"], "1.5.0");
     EXPECT_EQ(after["adapters"][1]["installed"]["clp"], "3.1.2");
     EXPECT_EQ(after["adapters"][2]["installed"]["iscsi"], "2.2.1");
+}
+
+// While an upgrade holds the run lock the plan would be stale at once: it
+// says so, reads no adapter, and plans again once the upgrade has ended.
+TEST_F(PlanTest, SaysThatAnUpgradeIsInProgressWhileOneHoldsTheLock)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    Tools.WrenflashWaits = true;
+    StartedRun upgrade = Start({"-s"});
+    ASSERT_TRUE(WaitForFile(ToolStartedPath()));
+
+    const RunResult during = RunPlan({"--json"});
+    EXPECT_EQ(during.Status, 1);
+    EXPECT_EQ(during.Out, "");
+    EXPECT_EQ(during.Err, "tidemark-plan: cannot plan: a firmware upgrade is in progress (the lock "
+                          "/run/tidemark.lock is held by tidemark (pid " +
+                              std::to_string(upgrade.Pid) + "))\n");
+    EXPECT_EQ(CountBmapiCalls("BmapiInitializeEx"), 1u) << "only the upgrade's";
+
+    ReleaseTool();
+    EXPECT_EQ(Finish(upgrade).Status, 0);
+    const RunResult after = RunPlan({"--json"});
+    EXPECT_EQ(after.Status, 2) << "the recording tool leaves the fleet as it was";
+    EXPECT_EQ(after.Err, "");
+}
+
+// A lock file that cannot be used (here a link put in its place): the
+// upgrade does not start without it, while the plan, which writes nothing,
+// is made and says that it could not look.
+TEST_F(PlanTest, ALockThatCannotBeUsedStopsTheUpgradeButNotThePlan)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    fs::create_symlink("/run/elsewhere", Root + "/run/tidemark.lock");
+    const std::string why = "the lock /run/tidemark.lock cannot be used: Too many levels of symbolic links";
+
+    const RunResult upgrade = Run({});
+    EXPECT_EQ(upgrade.Status, 2);
+    EXPECT_EQ(upgrade.Out, "Cannot start a firmware upgrade: " + why + ".\n");
+    EXPECT_EQ(Log(), upgrade.Out);
+    EXPECT_TRUE(BmapiTrace().empty());
+    EXPECT_TRUE(Trace().empty());
+
+    const RunResult plan = RunPlan({});
+    EXPECT_EQ(plan.Status, 2);
+    EXPECT_EQ(plan.Err,
+              "tidemark-plan: cannot tell whether a firmware upgrade is in progress: " + why + "\n");
+    EXPECT_FALSE(fs::exists(Root + "/run/elsewhere"));
 }
 
 } // namespace

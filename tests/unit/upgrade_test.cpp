@@ -1,18 +1,28 @@
 // Update runs, backup names, the flashing tool's command line, driver reload
 // and interface bring-up, with recording stand-ins in the test's private
 // /usr/sbin (see tests/sandbox/sandbox.sh) and pauses recorded, not slept.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "state/records.h"
+#include "catalog/image_identity.h"
+#include "catalog/image_kinds.h"
 #include "console/output.h"
+#include "state/records.h"
 #include "test_support.h"
+#include "upgrade/backup_name.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/reload.h"
+#include "upgrade/run_lock.h"
 #include "upgrade/update.h"
 
 namespace {
@@ -107,8 +117,9 @@ protected:
         s.BootCodeMajor = major;
         s.BootCodeMinor = minor;
         s.BootCodeBuild = build;
-        std::snprintf(s.BootCodePath, sizeof s.BootCodePath, "/opt/orvan/nic_fw/nx2/bootcode/bc%u%u%u.bin",
-                      major, minor, build);
+        Confirm(i, ImageKind::BootCode,
+                "/opt/orvan/nic_fw/nx2/bootcode/bc" + std::to_string(major) + std::to_string(minor) +
+                    std::to_string(build) + ".bin");
     }
     void AcceptPxe(int i, uint8_t major, uint8_t minor, uint8_t build)
     {
@@ -117,7 +128,7 @@ protected:
         s.PxeMajor = major;
         s.PxeMinor = minor;
         s.PxeBuild = build;
-        std::snprintf(s.PxePath, sizeof s.PxePath, "/opt/orvan/nic_fw/nx2/pxe/pxe.bin");
+        Confirm(i, ImageKind::Pxe, "/opt/orvan/nic_fw/nx2/pxe/pxe.bin");
     }
     void AcceptClp(int i, uint32_t major, uint32_t minor, uint32_t build)
     {
@@ -126,7 +137,17 @@ protected:
         s.ClpMajor = major;
         s.ClpMinor = minor;
         s.ClpBuild = build;
-        std::snprintf(s.ClpPath, sizeof s.ClpPath, "/opt/orvan/nic_fw/nx2/clp/clp.bin");
+        Confirm(i, ImageKind::Clp, "/opt/orvan/nic_fw/nx2/clp/clp.bin");
+    }
+    // The kind's image as the selection offered it: the file is there and
+    // its identity recorded.
+    void Confirm(int i, ImageKind kind, const std::string& path)
+    {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        test::WriteText(path, "image " + path);
+        ImageSelection& s = selections[i];
+        std::snprintf(s.*DescriptorOf(kind).PathField, PathFieldSize, "%s", path.c_str());
+        s.Identity[static_cast<size_t>(kind)] = IdentifyImageFile(path.c_str());
     }
 
     // Runs the three update runs for adapter i and returns the console text.
@@ -253,7 +274,7 @@ TEST_F(Update, HostileFieldsCannotInjectCommands)
     std::strcpy(installed[0].MacText, "1;touch /x");
     std::strcpy(installed[0].InterfaceName, "eth0;touch /var/opt/test/pwned");
     AcceptBootCode(0, 2, 0, 1);
-    std::strcpy(selections[0].BootCodePath, "/opt/a b$(touch /var/opt/test/pwned).bin");
+    Confirm(0, ImageKind::BootCode, "/opt/a b$(touch /var/opt/test/pwned).bin");
     UpdateAdapter(0);
     EXPECT_FALSE(test::FileExists(Scratch + "/pwned"));
     EXPECT_NE(Trace().find("wrenflash 1;touch /x upgrade -bc /opt/a b$(touch /var/opt/test/pwned).bin "),
@@ -339,6 +360,158 @@ TEST_F(Update, TheLogIsCompleteWhileTheToolRuns)
               "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \nUpgrading Boot Code 1.9.6 to 2.0.1\n");
 }
 
+// The image handed to the tool is the one confirmed: one that changed, was
+// replaced or removed, or could not be read when offered, is not written;
+// the run goes on with the next image and ends with errors.
+TEST_F(Update, AnImageThatIsNotTheOneConfirmedIsNotWritten)
+{
+    const std::string image = "/opt/orvan/nic_fw/nx2/bootcode/bc201.bin";
+    const std::string changed =
+        "ERROR: Image " + image + " changed since it was confirmed; it was not written\n";
+    const std::string unreadable = "ERROR: Image " + image + " cannot be read; it was not written\n";
+    struct Case {
+        const char* Name;
+        std::function<void()> Change;
+        std::string Error; // empty: written
+    } cases[] = {
+        {"unchanged", [] {}, ""},
+        {"rewritten", [&] { test::WriteText(image, "other content of the same size" + image); }, changed},
+        {"replaced",
+         [&] {
+             test::WriteText(image + ".new", "older image");
+             std::rename((image + ".new").c_str(), image.c_str());
+         },
+         changed},
+        {"removed", [&] { std::remove(image.c_str()); }, unreadable},
+        {"unreadable when offered", [&] { selections[0].Identity[0] = {}; }, unreadable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::remove(TracePath.c_str());
+        gRun.OptionFlags = FlagLogEnabled;
+        selections[0] = {};
+        AcceptBootCode(0, 2, 0, 1);
+        AcceptPxe(0, 8, 4, 0);
+        c.Change();
+        const std::string shown = UpdateAdapter(0);
+        const std::string upgrading = "Upgrading Boot Code 1.9.6 to 2.0.1\n";
+        EXPECT_NE(shown.find(upgrading + c.Error + "Upgrading PXE"), std::string::npos) << shown;
+        EXPECT_EQ(Trace().find("-bc ") != std::string::npos, c.Error.empty()) << Trace();
+        EXPECT_NE(Trace().find("-mba "), std::string::npos) << "the next image is still written";
+        EXPECT_EQ(HasFlag(FlagErrors), !c.Error.empty());
+        EXPECT_NE(Log().find(upgrading + c.Error + "Upgrading PXE"), std::string::npos);
+        std::remove(LogFilePath);
+    }
+}
+
+// Boot code 1.9.6 -> 1.9.8 and PXE form the same backup name: the second
+// write gets a variant, and only the log says so.
+TEST_F(Update, TheSecondWriteOfAnAdapterWithTheSameBackupNameGetsAVariant)
+{
+    AcceptBootCode(0, 1, 9, 8);
+    AcceptPxe(0, 8, 4, 0);
+    const std::string backup = "/var/opt/orvan/nicfw_backup/00112233AAB0.bc1.9.6.p8.3.5";
+    EXPECT_EQ(UpdateAdapter(0), Notice + "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \n"
+                                         "Upgrading Boot Code 1.9.6 to 1.9.8\n"
+                                         "Upgrading PXE 8.3.5 to 8.4.0\n");
+    EXPECT_NE(Trace().find("bc198.bin " + backup + ".bin\n"), std::string::npos) << Trace();
+    EXPECT_NE(Trace().find("pxe.bin " + backup + "-1.bin\n"), std::string::npos) << Trace();
+    EXPECT_EQ(Log(), "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \n"
+                     "Upgrading Boot Code 1.9.6 to 1.9.8\n"
+                     "Upgrading PXE 8.3.5 to 8.4.0\n"
+                     "Backup " +
+                         backup + ".bin is taken; the backup goes to " + backup + "-1.bin\n");
+}
+
+struct BackupCase {
+    const char* Name;
+    std::vector<std::string> Files, Folders, Links; // in the backup folder
+    std::vector<std::string> Handed;                // earlier in the run
+    BackupChoice Choice;
+    std::string Chosen;
+    bool FolderIsAFile = false;
+};
+
+std::string BackupCaseName(const ::testing::TestParamInfo<BackupCase>& param) { return param.param.Name; }
+
+class FreeBackupName : public Update, public ::testing::WithParamInterface<BackupCase> {};
+
+const std::string Backups = "/var/opt/orvan/nicfw_backup/";
+
+TEST_P(FreeBackupName, TakesTheFormedNameOrTheFirstFreeVariant)
+{
+    const BackupCase& c = GetParam();
+    if (c.FolderIsAFile)
+        test::WriteText(Backups.substr(0, Backups.size() - 1), "not a folder");
+    else
+        std::filesystem::create_directories(Backups);
+    for (const std::string& name : c.Files)
+        test::WriteText(Backups + name, "earlier backup");
+    for (const std::string& name : c.Folders)
+        std::filesystem::create_directories(Backups + name);
+    for (const std::string& name : c.Links)
+        std::filesystem::create_symlink("/var/opt/test/nowhere", Backups + name);
+    BackupNames handed;
+    for (const std::string& name : c.Handed)
+        handed.push_back(name.front() == '/' ? name : Backups + name);
+    const BackupNames before = handed;
+
+    std::array<char, PathFieldSize> name{};
+    std::snprintf(name.data(), name.size(), "%sM.bc1.9.6.bin", Backups.c_str());
+    const std::string formed = name.data();
+    EXPECT_EQ(ChooseBackupName(name, handed), c.Choice);
+    if (c.Choice == BackupChoice::NoneFree) {
+        EXPECT_EQ(name.data(), formed);
+        EXPECT_EQ(handed, before);
+        return;
+    }
+    EXPECT_EQ(name.data(), Backups + c.Chosen);
+    BackupNames expected = before;
+    expected.push_back(Backups + c.Chosen);
+    EXPECT_EQ(handed, expected);
+}
+
+std::vector<std::string> AllVariantsHanded()
+{
+    std::vector<std::string> names = {"M.bc1.9.6.bin"};
+    for (int i = 1; i <= MaxBackupVariant; ++i)
+        names.push_back("M.bc1.9.6-" + std::to_string(i) + ".bin");
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Update, FreeBackupName,
+    ::testing::Values(
+        BackupCase{"Free", {}, {}, {}, {}, BackupChoice::Formed, "M.bc1.9.6.bin"},
+        BackupCase{"OthersAround",
+                   {"M.bc1.9.6-1.bin", "N.bc1.9.6.bin"},
+                   {},
+                   {},
+                   {"M.bc1.9.7.bin"},
+                   BackupChoice::Formed,
+                   "M.bc1.9.6.bin"},
+        BackupCase{"OnDisk", {"M.bc1.9.6.bin"}, {}, {}, {}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"HandedEarlier", {}, {}, {}, {"M.bc1.9.6.bin"}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"OnDiskAndVariantHanded",
+                   {"M.bc1.9.6.bin"},
+                   {},
+                   {},
+                   {"M.bc1.9.6-1.bin"},
+                   BackupChoice::Variant,
+                   "M.bc1.9.6-2.bin"},
+        BackupCase{"DanglingLinks",
+                   {},
+                   {},
+                   {"M.bc1.9.6.bin", "M.bc1.9.6-1.bin"},
+                   {},
+                   BackupChoice::Variant,
+                   "M.bc1.9.6-2.bin"},
+        BackupCase{"Folder", {}, {"M.bc1.9.6.bin"}, {}, {}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"EveryVariantTaken", {}, {}, {}, AllVariantsHanded(), BackupChoice::NoneFree, ""},
+        // A name whose status cannot be read (its folder is a file) is taken.
+        BackupCase{"StatusUnknown", {}, {}, {}, {}, BackupChoice::NoneFree, "", true}),
+    BackupCaseName);
+
 struct ReloadCase {
     const char* Failing;
     const char* Commands;
@@ -408,6 +581,80 @@ TEST_F(Update, BringUpRaisesEveryInterfaceAndPausesAfterEach)
     // An empty interface name leaves the command as "ifconfig  up".
     EXPECT_EQ(Trace(), "ifconfig eth0 up\nifconfig eth1 up\nifconfig up\n");
     EXPECT_EQ(pauses, (std::vector<unsigned>{1, 1, 1}));
+}
+
+// ---------------------------------------------------------------------------
+// The run lock
+
+// Another process's hold, as a second run would have it: an open file
+// description of its own, locked, and the record it wrote.
+class OtherHolder {
+public:
+    explicit OtherHolder(const std::string& record)
+        : fd_(open(RunLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        EXPECT_EQ(fcntl(fd_, F_OFD_SETLK, &lock), 0) << std::strerror(errno);
+        EXPECT_EQ(ftruncate(fd_, 0), 0);
+        EXPECT_EQ(pwrite(fd_, record.data(), record.size(), 0), static_cast<ssize_t>(record.size()));
+    }
+    ~OtherHolder() { close(fd_); }
+    OtherHolder(const OtherHolder&) = delete;
+    OtherHolder& operator=(const OtherHolder&) = delete;
+
+private:
+    int fd_;
+};
+
+pid_t EndedProcess()
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+// A refused run names the holder from its record, says when that process
+// has ended (a command it started holds the lock), shows no control
+// characters, and leaves the record as it was. Only ever refused here: this
+// process never takes the lock itself.
+TEST(RunLock, ARefusalNamesTheHolderAsItRecordedItself)
+{
+    std::remove(RunLockPath);
+    EXPECT_EQ(CheckRunLock().State, LockState::Free);
+    EXPECT_FALSE(test::FileExists(RunLockPath)) << "a check creates nothing";
+
+    const std::string me = std::to_string(getpid());
+    const std::string ended = std::to_string(EndedProcess());
+    const std::string heldBy = "the lock /run/tidemark.lock is held by ";
+    const std::string unknown = heldBy + "a process that has not recorded its pid";
+    const struct {
+        std::string Record, Expected;
+    } cases[] = {
+        {me + " tidemark\n", heldBy + "tidemark (pid " + me + ")"},
+        {me + " tidemark-apply\n", heldBy + "tidemark-apply (pid " + me + ")"},
+        {ended + " tidemark\n",
+         heldBy + "a command that tidemark (pid " + ended + ", no longer running) started"},
+        {me + " tide\x1b[2Jmark\n", heldBy + "tide?[2Jmark (pid " + me + ")"},
+        {"", unknown},
+        {"tidemark\n", unknown},
+        {"-5 tidemark\n", unknown},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Record);
+        OtherHolder holder(c.Record);
+        const LockReport taken = TakeRunLock("tidemark");
+        EXPECT_EQ(taken.State, LockState::Held);
+        EXPECT_EQ(DescribeRunLock(taken), c.Expected);
+        const LockReport checked = CheckRunLock();
+        EXPECT_EQ(checked.State, LockState::Held);
+        EXPECT_EQ(DescribeRunLock(checked), c.Expected);
+        EXPECT_EQ(test::ReadText(RunLockPath), c.Record);
+    }
+    EXPECT_EQ(CheckRunLock().State, LockState::Free) << "the holder has let go";
 }
 
 } // namespace

@@ -139,7 +139,8 @@ planned:
     - The images the first plan would write, in the order tidemark writes them, with the
       adapter's C(index), C(mac), C(name) and C(interface) beside each write's C(kind), C(image),
       C(from), C(to), C(backup) and C(forced).
-    - C(failed) is true when this run's log reports that the upgrade of that image failed.
+    - C(failed) is true when this run's log reports that the upgrade of that image failed, or that
+      the image was not written.
   returned: when the plan succeeded
   type: list
   elements: dict
@@ -193,6 +194,13 @@ RUN_ERRORS = 3
 # The log line that tidemark writes when the flashing tool failed for an image.
 UPGRADE_FAILED = re.compile(
     r"^ERROR: Upgrade of (?P<name>.*) MAC: (?P<mac>.*?) +failed with internal error (?P<code>[0-9a-fA-F]+)$"
+)
+# The line that tidemark writes when it did not hand an image to the flashing
+# tool: the image changed since it was confirmed, cannot be read, or no
+# backup name was free.
+IMAGE_NOT_WRITTEN = re.compile(
+    r"^ERROR: Image (?P<image>.*?) (?:changed since it was confirmed|cannot be read"
+    r"|has no free backup name \(.*\)); it was not written$"
 )
 # The line that announces each image's upgrade, one per write in write order.
 UPGRADING = "Upgrading "
@@ -264,14 +272,31 @@ def same_mac(left, right):
     return (left or "").strip().upper() == (right or "").strip().upper()
 
 
+def failure_of(line):
+    """What a log line says failed: ("mac", MAC), ("image", path) or None."""
+    match = UPGRADE_FAILED.match(line)
+    if match is not None:
+        return "mac", match.group("mac")
+    match = IMAGE_NOT_WRITTEN.match(line)
+    if match is not None:
+        return "image", match.group("image")
+    return None
+
+
+def concerns(write, failure):
+    what, value = failure
+    return same_mac(write["mac"], value) if what == "mac" else write.get("image") == value
+
+
 def mark_failed_writes(planned, log_lines):
     """Marks the planned writes whose upgrade the log lines report as failed.
 
     tidemark announces every image it writes with one "Upgrading ..." line, in
     the plan's order, and writes the failure line after it. When the
     announcements match the plan, a failure belongs to the write announced
-    last; otherwise every write of the failing adapter is marked, since a
-    failure must not go unreported. Returns the warnings this gave.
+    last; otherwise every write of the failing adapter (or with the image not
+    written) is marked, since a failure must not go unreported. Returns the
+    warnings this gave.
     """
     warnings = []
     announced = [line for line in log_lines if line.startswith(UPGRADING)]
@@ -281,20 +306,23 @@ def mark_failed_writes(planned, log_lines):
         if line.startswith(UPGRADING):
             current += 1
             continue
-        match = UPGRADE_FAILED.match(line)
-        if match is None:
+        failure = failure_of(line)
+        if failure is None:
             continue
-        mac = match.group("mac")
-        if aligned and 0 <= current < len(planned) and same_mac(planned[current]["mac"], mac):
+        if aligned and 0 <= current < len(planned) and concerns(planned[current], failure):
             planned[current]["failed"] = True
             continue
         found = False
         for write in planned:
-            if same_mac(write["mac"], mac):
+            if concerns(write, failure):
                 write["failed"] = True
                 found = True
         if not found:
-            warnings.append("the log reports a failed upgrade of MAC %s, which the plan did not have" % mac)
+            what, value = failure
+            if what == "mac":
+                warnings.append("the log reports a failed upgrade of MAC %s, which the plan did not have" % value)
+            else:
+                warnings.append("the log reports the image %s not written, which the plan did not have" % value)
     return warnings
 
 
