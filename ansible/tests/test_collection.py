@@ -64,7 +64,7 @@ def test_the_collection_builds_offline_with_its_module_and_role(tmp_path):
     assert build.returncode == 0, build.stdout
     with tarfile.open(tmp_path / "tidemark-fleet-1.0.0.tar.gz") as archive:
         names = set(archive.getnames())
-    for name in ("MANIFEST.json", "README.md", "meta/runtime.yml", "plugins/modules/firmware.py",
+    for name in ("MANIFEST.json", "README.md", "LICENSE", "meta/runtime.yml", "plugins/modules/firmware.py",
                  "roles/upgrade/tasks/main.yml", "roles/upgrade/meta/argument_specs.yml",
                  "roles/upgrade/defaults/main.yml", "roles/upgrade/README.md"):
         assert name in names
