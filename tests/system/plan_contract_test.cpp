@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -695,6 +696,102 @@ TEST(PlanContractSetTest, GeneratedSetCoversEveryKindOfFleetAndCatalogEntry)
         EXPECT_GE(count, 10) << name;
     // The same seed gives the same set.
     EXPECT_EQ(MakeCase(7).Seen.Text, MakeCase(7).Seen.Text);
+}
+
+} // namespace
+} // namespace systest
+
+namespace systest {
+namespace {
+
+// tidemark-apply's refusals and its empty plan: the status, the reason and
+// the result document, and nothing run, nothing logged and no interface
+// touched.
+TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    const Json plan = SavePlan();
+    ASSERT_EQ(plan["writes"], 1);
+    const std::string notJson = Root + "/saved/not-json";
+    sim::WriteFile(notJson, std::vector<uint8_t>{'{', ' ', 'n', 'o'});
+    RunOptions otherUser;
+    otherUser.RealUid = otherUser.EffectiveUid = 65534;
+
+    struct Case {
+        const char* Name;
+        std::string PlanFile;
+        RunOptions Options;
+        bool HoldLock, EmptyCatalog;
+        int Status;
+        std::string Result, Reason;
+        bool LastOutcome;
+    };
+    const Case cases[] = {
+        {"not root", SavedPlan(), otherUser, false, false, 1, "refused", "must be run as root", false},
+        {"lock held",
+         SavedPlan(),
+         {},
+         true,
+         false,
+         1,
+         "refused",
+         "another firmware upgrade is in progress: the lock /run/tidemark.lock is held by tidemark",
+         false},
+        {"not JSON", notJson, {}, false, false, 1, "refused", "cannot read the plan '" + notJson + "'", true},
+        {"missing", Root + "/saved/none", {}, false, false, 1, "refused", "cannot read the plan", true},
+        {"nothing to write", "", {}, false, true, 2, "nothing-to-write", "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string planFile = c.PlanFile;
+        if (c.EmptyCatalog) {
+            BootCodeCatalog("");
+            const Json empty = SavePlan();
+            EXPECT_EQ(empty["writes"], 0);
+            planFile = SavedPlan();
+        }
+        std::error_code ec;
+        fs::remove(LogDir + "/tidemark-apply.last.json", ec);
+        std::optional<StartedRun> upgrade;
+        if (c.HoldLock) {
+            Tools.WrenflashWaits = true;
+            upgrade = Start({"-s"});
+            ASSERT_TRUE(WaitForFile(ToolStartedPath()));
+        }
+        ClearRecords();
+        int status = -1;
+        const Json result = ApplyJson(planFile, status, c.Options);
+        EXPECT_EQ(status, c.Status);
+        EXPECT_EQ(result["status"], c.Status);
+        EXPECT_EQ(result["result"], c.Result);
+        if (c.Reason.empty())
+            EXPECT_TRUE(result["reason"].is_null()) << result.dump(2);
+        else
+            EXPECT_NE(result["reason"].get<std::string>().find(c.Reason), std::string::npos)
+                << result.dump(2);
+        EXPECT_TRUE(result["writes"].empty());
+        EXPECT_TRUE(FlashToolArguments().empty());
+        for (const std::string& line : Trace())
+            for (const char* command : {"rmmod", "modprobe", "ifconfig"})
+                EXPECT_EQ(line.find(command), std::string::npos) << line;
+        EXPECT_FALSE(LogExists());
+        const std::string last = LogDir + "/tidemark-apply.last.json";
+        EXPECT_EQ(fs::exists(last), c.LastOutcome);
+        if (c.LastOutcome) {
+            const Json outcome = Json::parse(ReadText(last), nullptr, false);
+            EXPECT_EQ(outcome["status"], c.Status);
+            EXPECT_EQ(outcome["not_run"], 0);
+            EXPECT_EQ(fs::status(last).permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                          fs::perms::others_read);
+        }
+        if (upgrade) {
+            ReleaseTool();
+            EXPECT_EQ(Finish(*upgrade).Status, 0);
+            Tools.WrenflashWaits = false;
+        }
+    }
 }
 
 } // namespace
