@@ -150,14 +150,11 @@ std::optional<FirmwareVersion> AfterVersion(const ApplyResult& result, const App
     return std::nullopt;
 }
 
-// The update pass as "tidemark -s" runs it, logged as it logs it; then the
-// interfaces' and the writes' outcomes.
-void WritePlan(ApplyResult& result)
+// The update pass, with the commands' output on standard error, so that
+// standard output holds only the result. Its status is tidemark's; the
+// outcomes are finer.
+void RunPassWithOutputAside()
 {
-    LogResume();
-    Output("Orvan Gigabit Server Adapter Firmware Upgrade Utility\n");
-    // The commands' output goes to standard error, so that standard output
-    // holds only the result. Its status is tidemark's; the outcomes below are finer.
     std::fflush(stdout);
     const int savedOut = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (savedOut >= 0)
@@ -167,6 +164,27 @@ void WritePlan(ApplyResult& result)
         dup2(savedOut, STDOUT_FILENO);
         close(savedOut);
     }
+}
+
+WriteOutcome OutcomeOf(const ApplyResult& result, const AppliedWrite& applied)
+{
+    switch (WriteResultOf(applied.Adapter, applied.Write.Kind)) {
+    case WriteResult::NotRun: return WriteOutcome::NotRun;
+    case WriteResult::Failed: return WriteOutcome::Failed;
+    case WriteResult::Written: break;
+    }
+    const auto after = AfterVersion(result, applied);
+    const bool carries = applied.Write.To && after && VersionText(*after) == VersionText(*applied.Write.To);
+    return carries ? WriteOutcome::Verified : WriteOutcome::NotVerified;
+}
+
+// The update pass as "tidemark -s" runs it, logged as it logs it; then the
+// interfaces' and the writes' outcomes.
+void WritePlan(ApplyResult& result)
+{
+    LogResume();
+    Output("Orvan Gigabit Server Adapter Firmware Upgrade Utility\n");
+    RunPassWithOutputAside();
     result.Signal = InterruptingSignal();
     bool allUp = true;
     for (const AdapterPlan& adapter : result.Before) {
@@ -180,17 +198,7 @@ void WritePlan(ApplyResult& result)
     ReadAgain(result);
     bool allVerified = true;
     for (AppliedWrite& applied : result.Writes) {
-        switch (WriteResultOf(applied.Adapter, applied.Write.Kind)) {
-        case WriteResult::NotRun: applied.Outcome = WriteOutcome::NotRun; break;
-        case WriteResult::Failed: applied.Outcome = WriteOutcome::Failed; break;
-        case WriteResult::Written: {
-            const auto after = AfterVersion(result, applied);
-            const bool carries =
-                applied.Write.To && after && VersionText(*after) == VersionText(*applied.Write.To);
-            applied.Outcome = carries ? WriteOutcome::Verified : WriteOutcome::NotVerified;
-            break;
-        }
-        }
+        applied.Outcome = OutcomeOf(result, applied);
         allVerified = allVerified && applied.Outcome == WriteOutcome::Verified;
     }
     result.Status = allVerified && allUp && result.Signal == 0 ? ApplyComplete : ApplyErrors;
