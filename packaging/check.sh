@@ -81,8 +81,8 @@ grep -v '/$' "$scratch/all" >"$scratch/files" || true
         echo "/usr/share/bash-completion/completions/$program"
     done <"$build/packaging/programs.txt"
     printf '%s\n' /usr/share/doc/tidemark/README.md /usr/share/doc/tidemark/copyright \
-        /usr/share/doc/tidemark/changelog.gz /usr/share/tidemark/plan.schema.json /etc/logrotate.d/tidemark \
-        /usr/share/lintian/overrides/tidemark
+        /usr/share/doc/tidemark/changelog.gz /usr/share/tidemark/plan.schema.json /usr/share/tidemark/result.schema.json \
+        /etc/logrotate.d/tidemark /usr/share/lintian/overrides/tidemark
 } | sort >"$scratch/expected"
 grep '/$' "$scratch/expected" >"$scratch/expected-dirs" || true
 {
