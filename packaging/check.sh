@@ -80,6 +80,10 @@ grep -v '/$' "$scratch/all" >"$scratch/files" || true
         echo "/usr/share/man/man8/$program.8.gz"
         echo "/usr/share/bash-completion/completions/$program"
     done <"$build/packaging/programs.txt"
+    if grep -qx tidemark-plan "$build/packaging/programs.txt"; then
+        printf '%s\n' /usr/share/tidemark/tidemark-metrics /lib/systemd/system/tidemark-metrics.service \
+            /lib/systemd/system/tidemark-metrics.timer
+    fi
     printf '%s\n' /usr/share/doc/tidemark/README.md /usr/share/doc/tidemark/copyright \
         /usr/share/doc/tidemark/changelog.gz /usr/share/tidemark/plan.schema.json /usr/share/tidemark/result.schema.json \
         /etc/logrotate.d/tidemark /usr/share/lintian/overrides/tidemark
@@ -142,6 +146,27 @@ if [ -e "$root/usr/sbin/tidemark-plan" ]; then
         fail "the installed tidemark-plan --help failed"
 fi
 
+echo "== systemd units"
+# Checked where systemd's own checker is at hand; the package never enables them.
+if [ -e "$root/lib/systemd/system/tidemark-metrics.service" ]; then
+    if command -v systemd-analyze >/dev/null; then
+        # The targets the units hang from, taken from this system into a copy.
+        verify_root=$scratch/verify-root
+        cp -a "$root" "$verify_root"
+        mkdir -p "$verify_root/usr/lib/systemd/system"
+        cp /usr/lib/systemd/system/*.target "$verify_root/usr/lib/systemd/system/"
+        (cd "$verify_root/lib/systemd/system" &&
+            SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --root="$verify_root" --man=no \
+                tidemark-metrics.service tidemark-metrics.timer) ||
+            fail "systemd-analyze finds fault with the metrics units"
+    else
+        echo "systemd-analyze is not installed: units not verified"
+    fi
+    if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -Eq 'postinst|prerm|postrm'; then
+        fail "the package has maintainer scripts: the metrics timer is the operator's to enable"
+    fi
+fi
+
 echo "== manual pages"
 for page in "$root"/usr/share/man/man8/*.8.gz; do
     [ "$(gzip -dc "$page" | gzip -9n | cmp - "$page" && echo same)" = same ] ||
@@ -195,7 +220,7 @@ expect_completion() {
 expect_completion "-F -c -h -i -s -y " "$completions/tidemark" tidemark -
 expect_completion "image-file.bin " "$completions/tidemark" tidemark -i image-
 if [ -e "$completions/tidemark-plan" ]; then
-    expect_completion "--help --json --out " "$completions/tidemark-plan" tidemark-plan --
+    expect_completion "--help --json --out --prometheus " "$completions/tidemark-plan" tidemark-plan --
     expect_completion "image-file.bin " "$completions/tidemark-plan" tidemark-plan --out image-
 fi
 
