@@ -217,7 +217,7 @@ int Report(const Options& options, ApplyResult& result, bool lastOutcome)
         PrintResultText(result);
     std::string reason;
     if (lastOutcome && !WriteLastOutcome(result, reason))
-        std::fprintf(stderr, "tidemark-apply: cannot write %s: %s\n", LastOutcomePath, reason.c_str());
+        std::fprintf(stderr, "tidemark-apply: cannot write %s: %s\n", ApplyLastOutcomePath, reason.c_str());
     std::fflush(stdout);
     return result.Status;
 }

@@ -189,7 +189,7 @@ void PrintResultText(const ApplyResult& result)
 
 bool WriteLastOutcome(const ApplyResult& result, std::string& reason)
 {
-    const std::string path = LastOutcomePath;
+    const std::string path = ApplyLastOutcomePath;
     struct stat info {};
     if (stat(path.substr(0, path.rfind('/')).c_str(), &info) != 0)
         return true;

@@ -11,7 +11,6 @@
 #include "planning/plan_compare.h"
 
 inline constexpr char ResultFormatVersion[] = "1.0";
-inline constexpr char LastOutcomePath[] = "/var/opt/orvan/tidemark-apply.last.json";
 
 // Exit statuses of tidemark-apply.
 inline constexpr int ApplyComplete = 0;

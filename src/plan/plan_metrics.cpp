@@ -13,6 +13,7 @@
 
 #include "catalog/image_kinds.h"
 #include "planning/document_texts.h"
+#include "planning/plan_file.h"
 
 namespace {
 

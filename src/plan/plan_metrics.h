@@ -7,9 +7,6 @@
 
 #include "planning/plan.h"
 
-// tidemark-apply's last outcome, as it leaves it for these metrics.
-inline constexpr char ApplyLastOutcomePath[] = "/var/opt/orvan/tidemark-apply.last.json";
-
 // What the metrics say besides the plan itself.
 struct PlanRunFacts {
     bool Planned = false;           // false: the plan holds no adapters and Failure says why

@@ -7,6 +7,10 @@
 
 #include "planning/plan.h"
 
+// Where tidemark-apply leaves its last outcome, for the metrics that
+// tidemark-plan prints.
+inline constexpr char ApplyLastOutcomePath[] = "/var/opt/orvan/tidemark-apply.last.json";
+
 // Writes the document to path, mode 0600: into a new file beside it, synced,
 // then renamed over path, so that path holds the old content or the new,
 // never a part. Refuses a path that is a symbolic link or something other
