@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -124,6 +125,9 @@ void ReadAgain(ApplyResult& result)
     result.After.assign(result.Before.size(), std::nullopt);
     if (BmapiInitializeEx(0) != 0)
         return;
+    // The second inventory fills arrays of its own; the run's records are put
+    // back afterwards, and the new arrays freed.
+    const RunState updatePass = gRun;
     if (TakeInventory() == Inventory::Taken) {
         for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
             AdapterPlan now = DescribeInstalledAdapter(i);
@@ -133,6 +137,11 @@ void ReadAgain(ApplyResult& result)
         }
     }
     BmapiUninitialize();
+    if (gRun.Adapters != updatePass.Adapters)
+        std::free(gRun.Adapters);
+    if (gRun.Installed != updatePass.Installed)
+        std::free(gRun.Installed);
+    gRun = updatePass;
 }
 
 std::optional<FirmwareVersion> AfterVersion(const ApplyResult& result, const AppliedWrite& applied)
