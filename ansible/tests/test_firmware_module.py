@@ -191,7 +191,8 @@ PLANNED = ["tidemark-plan", "--json"]
     ("tidemark-plan: cannot plan: library 2.9.9 is older than 3.0.2\n", "other"),
     ("tidemark-plan: cannot plan: no supported network adapters\n", "no-adapters"),
     ("tidemark-plan: cannot plan: no firmware catalog under /opt/orvan/nic_fw/nx2/\n", "no-catalog"),
-    ("tidemark-plan: an upgrade is in progress (pid 42)\n", "run-in-progress"),
+    ("tidemark-plan: cannot plan: a firmware upgrade is in progress (locked by pid 42)\n", "run-in-progress"),
+    ("tidemark-plan: cannot tell whether a firmware upgrade is in progress: EACCES\n", "other"),
 ])
 def test_plan_failure_fails_the_host_with_its_reason_and_runs_nothing(monkeypatch, tmp_path, reason, kind):
     host = Host(tmp_path, [(1, "", reason)])

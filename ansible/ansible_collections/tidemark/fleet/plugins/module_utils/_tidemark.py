@@ -56,7 +56,7 @@ OTHER_FAILURE = "other"
 _FAILURE_TEXTS = (
     ("no supported network adapters", NO_ADAPTERS),
     ("no firmware catalog", NO_CATALOG),
-    ("in progress", RUN_IN_PROGRESS),
+    ("a firmware upgrade is in progress (", RUN_IN_PROGRESS),
 )
 
 
