@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr size_t ReadBlock = 64 * 1024;
+constexpr size_t ReadBlock = size_t{64} * 1024;
 // File times move in clock ticks: a file changed this recently may change
 // again without its times moving, so it is not trusted to its status.
 constexpr long long SettledSeconds = 2;

@@ -1,10 +1,7 @@
 #include "console/output.h"
 
-#include <sys/wait.h>
-
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 
 #include "state/run_state.h"
 
@@ -99,18 +96,6 @@ void LogClose()
         std::fclose(logStream);
         logStream = nullptr;
     }
-}
-
-int RunCommand(const char* commandLine)
-{
-    // What was printed so far must stand before what the command prints.
-    std::fflush(stdout);
-    int status = std::system(commandLine);
-    if (status == -1)
-        return 255;
-    if (WIFSIGNALED(status))
-        return (128 + WTERMSIG(status)) & 0xFF;
-    return WEXITSTATUS(status);
 }
 
 std::string ShellWord(std::string_view text)

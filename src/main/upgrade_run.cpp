@@ -11,10 +11,14 @@
 #include "state/bmapi.h"
 #include "state/records.h"
 #include "state/run_state.h"
+#include "upgrade/interruption.h"
 #include "upgrade/reload.h"
+#include "upgrade/run_lock.h"
 #include "upgrade/update.h"
 
 namespace {
+
+constexpr char ProgramName[] = "tidemark";
 
 int CancelledByUser()
 {
@@ -23,14 +27,30 @@ int CancelledByUser()
     return StatusRefused;
 }
 
-// Root check, log on, banner, library version, library open.
+// One upgrade at a time: a run that cannot take the lock asks nothing and
+// writes nothing, and says who holds it.
+bool LockRun()
+{
+    const LockReport lock = TakeRunLock(ProgramName);
+    LogResume();
+    if (lock.State == LockState::Taken)
+        return true;
+    if (lock.State == LockState::Held)
+        Output("Another firmware upgrade is in progress: %s.\n", DescribeRunLock(lock).c_str());
+    else
+        Output("Cannot start a firmware upgrade: %s.\n", DescribeRunLock(lock).c_str());
+    return false;
+}
+
+// Root check, the run lock, log on, banner, library version, library open.
 bool StartRun()
 {
     if (getuid() != 0 && geteuid() != 0) {
         Output("Permission denied - must have root priveleges\n");
         return false;
     }
-    LogResume();
+    if (!LockRun())
+        return false;
     Output("Orvan Gigabit Server Adapter Firmware Upgrade Utility\n");
     return LibraryVersionSupported() && BmapiInitializeEx(0) == 0;
 }
@@ -72,12 +92,17 @@ bool SelectionPass()
     return true;
 }
 
+// No further image once a signal was noted: the write in progress, and its
+// driver reload, have ended by then.
 void UpdatePass()
 {
     for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
         gRun.CurrentAdapter = i;
-        for (ImageKind kind : UpdateOrder)
+        for (ImageKind kind : UpdateOrder) {
+            if (InterruptingSignal() != 0)
+                return;
             UpdateImage(kind);
+        }
     }
 }
 
@@ -102,9 +127,13 @@ int RunUpgrade()
         return StatusRefused;
     if (!SelectionPass())
         return CancelledByUser();
+    // Until every interface is up again a signal is noted, not obeyed.
+    CatchInterruptions();
     UpdatePass();
     // A failed bring-up leaves the library open; the outcome does not change.
     if (BringUpInterfaces() == 0)
         BmapiUninitialize();
+    ReleaseInterruptions();
+    ReportInterruption();
     return Outcome();
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "plan/plan.h"
+#include "upgrade/run_lock.h"
 
 namespace {
 
@@ -40,6 +41,23 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return true;
 }
 
+// A plan taken while an upgrade writes would be stale at once, and its
+// reads could meet a half-written image. Where the lock cannot be looked at
+// (a user other than root), the plan is made and says so.
+bool UpgradeInProgress()
+{
+    const LockReport lock = CheckRunLock();
+    if (lock.State == LockState::Held) {
+        std::fprintf(stderr, "tidemark-plan: cannot plan: a firmware upgrade is in progress (%s)\n",
+                     DescribeRunLock(lock).c_str());
+        return true;
+    }
+    if (lock.State == LockState::Failed)
+        std::fprintf(stderr, "tidemark-plan: cannot tell whether a firmware upgrade is in progress: %s\n",
+                     DescribeRunLock(lock).c_str());
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -52,12 +70,17 @@ int main(int argc, char** argv)
         return PlanNothingToWrite;
     }
 
+    if (UpgradeInProgress())
+        return PlanCouldNotPlan;
     Plan plan;
     std::string reason;
     if (!TakePlan(options.Force, plan, reason)) {
         std::fprintf(stderr, "tidemark-plan: cannot plan: %s\n", reason.c_str());
         return PlanCouldNotPlan;
     }
+    // An upgrade that began meanwhile may have written while the plan read.
+    if (CheckRunLock().State == LockState::Held && UpgradeInProgress())
+        return PlanCouldNotPlan;
     if (options.Json)
         std::fputs(PlanJson(plan).c_str(), stdout);
     else

@@ -15,6 +15,14 @@ constexpr char LoadDriverCommand[] = "modprobe bnx2";
 constexpr unsigned DriverLoadPause = 10; // seconds for the driver to settle
 constexpr unsigned InterfaceUpPause = 1;
 
+// The whole pause, also when a noted signal cuts it short: the driver and
+// the interface need the time.
+void Pause(unsigned seconds)
+{
+    for (unsigned left = seconds; left > 0;)
+        left = sleep(left);
+}
+
 int RaiseInterface(const char* interfaceName)
 {
     std::string command = "ifconfig ";
@@ -37,7 +45,7 @@ int ReloadDriver()
         ReportError("ERROR: Could not modprobe bnx2 after upgrade\n");
         return status;
     }
-    sleep(DriverLoadPause);
+    Pause(DriverLoadPause);
     if (int status = RaiseInterface(CurrentInstalled().InterfaceName); status != 0) {
         SetFlag(FlagErrors);
         ReportError("ERROR: Failed ifconfig ethx up\n");
@@ -54,7 +62,7 @@ int BringUpInterfaces()
             ReportError("ERROR: Failed ifconfig %s up\n", name);
             return status;
         }
-        sleep(InterfaceUpPause);
+        Pause(InterfaceUpPause);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
-// Entry point of every test binary. The tests write /opt, /var/opt and
-// /usr/sbin (catalogs, logs, stand-ins for rmmod, modprobe and ifconfig), so
+// Entry point of every test binary. The tests write /opt, /var/opt, /usr/sbin
+// and /run (catalogs, logs, stand-ins for rmmod, modprobe and ifconfig, the
+// run lock), so
 // a binary started outside tests/sandbox/sandbox.sh would change the
 // machine: it refuses to start before any test or fixture runs.
 #include <cstdio>
@@ -31,7 +32,7 @@ bool IsMountPoint(const std::string& mountinfo, std::string_view path)
 }
 
 // Each fixed path must be a mount point and hold the sandbox's marker: a
-// machine may mount /opt of its own, but none carries the marker in all three.
+// machine may mount /opt of its own, but none carries the marker in all of them.
 bool InsideSandbox(std::string& missing)
 {
     std::ifstream in("/proc/self/mountinfo");
@@ -58,7 +59,7 @@ int main(int argc, char** argv)
     if (!InsideSandbox(missing)) {
         std::fprintf(stderr,
                      "%s: refusing to start: %s is not the test sandbox's own.\n"
-                     "The tests write /opt, /var/opt and /usr/sbin; run them through ctest or\n"
+                     "The tests write /opt, /var/opt, /usr/sbin and /run; run them through ctest or\n"
                      "  tests/sandbox/sandbox.sh %s [--gtest_filter=...]\n",
                      argv[0], missing.c_str(), argv[0]);
         return 2;

@@ -9,6 +9,6 @@ namespace sandbox {
 
 inline constexpr std::string_view MarkerName = ".tidemark-test-sandbox";
 inline constexpr std::string_view MarkerText = "private mount of the tidemark test sandbox";
-inline constexpr std::array<std::string_view, 3> GuardedDirs = {"/opt", "/var/opt", "/usr/sbin"};
+inline constexpr std::array<std::string_view, 4> GuardedDirs = {"/opt", "/var/opt", "/usr/sbin", "/run"};
 
 } // namespace sandbox

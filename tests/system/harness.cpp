@@ -52,13 +52,18 @@ std::string ShellQuote(const std::string& text)
     return quoted;
 }
 
+// Written beside and renamed into place: a stand-in that a run started
+// earlier still executes keeps reading the file it began with.
 void WriteScript(const std::string& path, const std::string& body)
 {
+    const std::string fresh = path + ".new";
     {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
         out << "#!/bin/sh\n" << body;
     }
-    ::chmod(path.c_str(), 0755);
+    ::chmod(fresh.c_str(), 0755);
+    if (::rename(fresh.c_str(), path.c_str()) != 0)
+        ADD_FAILURE() << "cannot put " << path << " in place: " << std::strerror(errno);
 }
 
 void WriteTextFile(const std::string& path, const std::string& text)
@@ -267,6 +272,8 @@ void SystemTest::SetUp()
         fs::create_directories(CatalogDir + "/" + kind);
     fs::create_directories(LogDir);
     fs::create_directories(Root + "/usrsbin");
+    // Made here, so that runs as another user find it opened up too.
+    fs::create_directories(Root + "/run");
     fs::create_directories(FleetDir);
     Library.Trace = true;
 }
@@ -406,8 +413,14 @@ void SystemTest::WriteStandIns(const std::string& seenRoot)
                            "printf 'answers %s %s\\n' \"$(readlink /proc/self/fd/0)\" \"$(cat)\" >> " +
                            trace + "\n" + "{ printf 'argc %s\\n' \"$#\"; printf '[%s]\\n' \"$@\"; } >> " +
                            ShellQuote(seenRoot + "/wrenflash.argv") + "\n";
+        if (Tools.WrenflashWaits)
+            body += ": > " + ShellQuote(seenRoot + "/wrenflash.started") + "\nn=0\nwhile [ ! -e " +
+                    ShellQuote(seenRoot + "/wrenflash.go") + " ] && [ $n -lt " +
+                    std::to_string(StandInWaitLimit * 20) + " ]; do sleep 0.05; n=$((n + 1)); done\n";
         if (!Tools.WrenflashOutput.empty())
             body += "printf '%s' " + ShellQuote(Tools.WrenflashOutput) + "\n";
+        if (Tools.WrenflashWaits)
+            body += "printf 'wrenflash done\\n' >> " + trace + "\n";
         if (Tools.WrenflashKillsShell != 0) {
             // Only a shell parent is killed: a shell that execs the tool
             // directly makes the tool itself the one to end.
@@ -441,10 +454,16 @@ RunResult SystemTest::RunWithInput(const std::vector<std::string>& args, const s
 
 RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions& options)
 {
-    RunResult result;
+    StartedRun run = Start(args, options);
+    return Finish(run);
+}
+
+StartedRun SystemTest::Start(const std::vector<std::string>& args, const RunOptions& options)
+{
+    StartedRun run;
     if (!sim::WriteLibrary(FleetDir, Library)) {
         ADD_FAILURE() << "cannot write the library file";
-        return result;
+        return run;
     }
     const bool otherUser = options.RealUid || options.EffectiveUid;
     const bool idsDiffer = options.RealUid.value_or(0) != options.EffectiveUid.value_or(0);
@@ -462,7 +481,7 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         // With real and effective ids apart the loader would drop the
         // preload anyway, and this loader trips over dropping it.
         if (!ShareProgram(Root, binary, !idsDiffer, program))
-            return result;
+            return run;
         OpenUpTree(Root);
         argv.insert(argv.end(), {"/bin/sh", "-c", "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"",
                                  "sandbox-share", Root, OtherUserRoot});
@@ -476,11 +495,15 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env =
         BuildEnvironment(seenRoot + "/fleet", seenRoot + "/trace", otherUser, idsDiffer);
+    if (options.HoldPause != 0) {
+        env.push_back("TIDEMARK_TEST_HOLD_PAUSE=" + std::to_string(options.HoldPause));
+        env.push_back("TIDEMARK_TEST_PAUSE_MARK=" + seenRoot + "/pause.held");
+    }
 
     int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return result;
+        return run;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -488,7 +511,7 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
     case InputKind::Text:
         if (::pipe2(inPipe, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
-            return result;
+            return run;
         }
         posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
         break;
@@ -499,7 +522,8 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    // Own process group, so that a stuck run can be ended as a whole.
+    // Own process group, so that a stuck run can be ended as a whole, and a
+    // test can signal the group as a terminal or a job controller would.
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
 
@@ -520,20 +544,41 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         ::close(errPipe[0]);
         if (inPipe[1] >= 0)
             ::close(inPipe[1]);
-        return result;
+        return run;
     }
+    run.Pid = pid;
+    run.OutFd = outPipe[0];
+    run.ErrFd = errPipe[0];
+    run.InFd = inPipe[1];
+    run.Input = options.Input;
+    if (run.InFd >= 0 && run.Input.empty()) {
+        ::close(run.InFd);
+        run.InFd = -1;
+    }
+    return run;
+}
 
+void SystemTest::CloseConsole(StartedRun& run)
+{
+    if (run.OutFd >= 0)
+        ::close(run.OutFd);
+    run.OutFd = -1;
+}
+
+RunResult SystemTest::Finish(StartedRun& run, int expectedSignal)
+{
+    RunResult result;
+    if (run.Pid < 0)
+        return result;
     // A program that stops reading its input must not kill the harness.
     ::signal(SIGPIPE, SIG_IGN);
     size_t written = 0;
-    int inFd = inPipe[1];
-    if (inFd >= 0 && options.Input.empty()) {
-        ::close(inFd);
-        inFd = -1;
-    }
-    int outFd = outPipe[0], errFd = errPipe[0];
+    int& inFd = run.InFd;
+    int& outFd = run.OutFd;
+    int& errFd = run.ErrFd;
     const double deadline = Now() + RunTimeoutSeconds;
     bool timedOut = false;
+    // A program whose console went away is read until it ends.
     while (outFd >= 0 || errFd >= 0) {
         pollfd fds[3];
         int count = 0;
@@ -553,7 +598,7 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         const int ready = ::poll(fds, count, 1000);
         if (Now() > deadline) {
             timedOut = true;
-            ::kill(-pid, SIGKILL);
+            ::kill(-run.Pid, SIGKILL);
             break;
         }
         if (ready < 0 && errno != EINTR)
@@ -575,24 +620,27 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
         drain(outIdx, outFd, result.Out);
         drain(errIdx, errFd, result.Err);
         if (inIdx >= 0 && fds[inIdx].revents != 0) {
-            const ssize_t n = (fds[inIdx].revents & POLLOUT) ? ::write(inFd, options.Input.data() + written,
-                                                                       options.Input.size() - written)
-                                                             : -1;
+            const ssize_t n = (fds[inIdx].revents & POLLOUT)
+                                  ? ::write(inFd, run.Input.data() + written, run.Input.size() - written)
+                                  : -1;
             if (n > 0)
                 written += static_cast<size_t>(n);
-            if (n < 0 || written == options.Input.size()) {
+            if (n < 0 || written == run.Input.size()) {
                 ::close(inFd);
                 inFd = -1;
             }
         }
     }
-    for (int fd : {outFd, errFd, inFd})
-        if (fd >= 0)
-            ::close(fd);
+    for (int* fd : {&outFd, &errFd, &inFd}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
 
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(run.Pid, &status, 0) < 0 && errno == EINTR) {
     }
+    run.Pid = -1;
     if (WIFEXITED(status))
         result.Status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
@@ -600,12 +648,30 @@ RunResult SystemTest::Run(const std::vector<std::string>& args, const RunOptions
 
     if (timedOut)
         ADD_FAILURE() << "tidemark did not end within " << RunTimeoutSeconds << " s";
-    EXPECT_EQ(result.Signal, 0) << "tidemark ended by signal " << result.Signal << "\nstderr:\n"
-                                << result.Err;
+    EXPECT_EQ(result.Signal, expectedSignal) << "tidemark ended by signal " << result.Signal << "\nstderr:\n"
+                                             << result.Err;
     for (const char* mark : SanitizerMarks)
         EXPECT_EQ(result.Err.find(mark), std::string::npos) << "sanitizer report:\n" << result.Err;
     return result;
 }
+
+bool SystemTest::WaitUntil(const std::function<bool()>& done)
+{
+    const double deadline = Now() + StandInWaitLimit;
+    while (!done()) {
+        if (Now() > deadline)
+            return false;
+        ::usleep(20000);
+    }
+    return true;
+}
+
+bool SystemTest::WaitForFile(const std::string& path) const
+{
+    return WaitUntil([&] { return fs::exists(path); });
+}
+
+void SystemTest::ReleaseTool() const { WriteTextFile(ToolGoPath(), ""); }
 
 void SystemTest::ClearRecords()
 {

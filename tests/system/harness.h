@@ -8,13 +8,16 @@
 //   ROOT/varopt/orvan/                              log directory (/var/opt)
 //   ROOT/usrsbin/                                   stand-ins     (/usr/sbin)
 //   ROOT/fleet/                                     the simulated adapters
+//   ROOT/run/                                       the run lock      (/run)
 //   ROOT/trace                                      what the stand-ins and the
 //                                                   sleep recorder were asked
+// Runs of one test share ROOT, and so the run lock, as runs on one server do.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -48,6 +51,18 @@ struct RunOptions {
     std::optional<uid_t> RealUid, EffectiveUid;
     // The program to run; empty: tidemark.
     std::string Program;
+    // The first pause of this many seconds waits for a signal (at most
+    // HeldPauseLimit seconds), creates ROOT/pause.held when it begins, and
+    // reports that one second of it passed when a signal cut it. 0: none.
+    unsigned HoldPause = 0;
+};
+
+// A program that Start has started and Finish has not yet waited for. Its
+// process id is also its process group's.
+struct StartedRun {
+    pid_t Pid = -1;
+    int OutFd = -1, ErrFd = -1, InFd = -1;
+    std::string Input;
 };
 
 // Exit codes of the recording stand-ins in ROOT/usrsbin.
@@ -67,7 +82,16 @@ struct StandIns {
     std::string WrenflashOutput;               // printed on its standard output
     int WrenflashKillsShell = 0;               // signal sent to the shell that runs it
     std::string WrenflashKillsFor;             // only in the run for this MAC (empty: every run)
+    // Every run creates ROOT/wrenflash.started after recording its command
+    // line, then waits until ROOT/wrenflash.go exists (at most
+    // StandInWaitLimit seconds), prints WrenflashOutput and records
+    // "wrenflash done" before it exits.
+    bool WrenflashWaits = false;
 };
+
+// Bounds of the waits above: a test that fails never hangs on them.
+inline constexpr int StandInWaitLimit = 30;
+inline constexpr int HeldPauseLimit = 30;
 
 class SystemTest : public ::testing::Test {
 protected:
@@ -115,6 +139,23 @@ protected:
     RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {});
     // Same with standard input from a text.
     RunResult RunWithInput(const std::vector<std::string>& args, const std::string& input);
+    // Run in two steps, for runs that overlap or are signalled: Start
+    // returns once the program runs; Finish reads its output and waits for
+    // it, which must end by expectedSignal (0: by exiting).
+    StartedRun Start(const std::vector<std::string>& args, const RunOptions& options = {});
+    RunResult Finish(StartedRun& run, int expectedSignal = 0);
+    // The console goes away: the program's standard output has no reader.
+    static void CloseConsole(StartedRun& run);
+
+    // Polls until done() holds, at most StandInWaitLimit seconds; false
+    // when it never did.
+    static bool WaitUntil(const std::function<bool()>& done);
+    bool WaitForFile(const std::string& path) const;
+    std::string ToolStartedPath() const { return Root + "/wrenflash.started"; }
+    std::string ToolGoPath() const { return Root + "/wrenflash.go"; }
+    std::string PauseHeldPath() const { return Root + "/pause.held"; }
+    // Lets every waiting flashing tool run, and later ones pass at once.
+    void ReleaseTool() const;
 
     // Removes the log file, ROOT/trace and the library trace, so that the
     // next run's records stand alone.

@@ -518,5 +518,54 @@ TEST_F(PlanTest, DemoFleetPlanIsTwoBeforeTheSilentRunAndZeroAfterWithTheNewVersi
     EXPECT_EQ(after["adapters"][2]["installed"]["iscsi"], "2.2.1");
 }
 
+// While an upgrade holds the run lock the plan would be stale at once: it
+// says so, reads no adapter, and plans again once the upgrade has ended.
+TEST_F(PlanTest, SaysThatAnUpgradeIsInProgressWhileOneHoldsTheLock)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    Tools.WrenflashWaits = true;
+    StartedRun upgrade = Start({"-s"});
+    ASSERT_TRUE(WaitForFile(ToolStartedPath()));
+
+    const RunResult during = RunPlan({"--json"});
+    EXPECT_EQ(during.Status, 1);
+    EXPECT_EQ(during.Out, "");
+    EXPECT_EQ(during.Err, "tidemark-plan: cannot plan: a firmware upgrade is in progress (the lock "
+                          "/run/tidemark.lock is held by tidemark (pid " +
+                              std::to_string(upgrade.Pid) + "))\n");
+    EXPECT_EQ(CountBmapiCalls("BmapiInitializeEx"), 1u) << "only the upgrade's";
+
+    ReleaseTool();
+    EXPECT_EQ(Finish(upgrade).Status, 0);
+    const RunResult after = RunPlan({"--json"});
+    EXPECT_EQ(after.Status, 2) << "the recording tool leaves the fleet as it was";
+    EXPECT_EQ(after.Err, "");
+}
+
+// A lock file that cannot be used (here a link put in its place): the
+// upgrade does not start without it, while the plan, which writes nothing,
+// is made and says that it could not look.
+TEST_F(PlanTest, ALockThatCannotBeUsedStopsTheUpgradeButNotThePlan)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    fs::create_symlink("/run/elsewhere", Root + "/run/tidemark.lock");
+    const std::string why = "the lock /run/tidemark.lock cannot be used: Too many levels of symbolic links";
+
+    const RunResult upgrade = Run({});
+    EXPECT_EQ(upgrade.Status, 2);
+    EXPECT_EQ(upgrade.Out, "Cannot start a firmware upgrade: " + why + ".\n");
+    EXPECT_EQ(Log(), upgrade.Out);
+    EXPECT_TRUE(BmapiTrace().empty());
+    EXPECT_TRUE(Trace().empty());
+
+    const RunResult plan = RunPlan({});
+    EXPECT_EQ(plan.Status, 2);
+    EXPECT_EQ(plan.Err,
+              "tidemark-plan: cannot tell whether a firmware upgrade is in progress: " + why + "\n");
+    EXPECT_FALSE(fs::exists(Root + "/run/elsewhere"));
+}
+
 } // namespace
 } // namespace systest

@@ -1,10 +1,13 @@
 // Console and log channels, the command runner and the prompt. Each test
 // process has its own empty /var/opt (see tests/sandbox/sandbox.sh).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include "console/command.h"
 #include "console/output.h"
 #include "console/prompt.h"
 #include "test_support.h"
@@ -135,6 +138,91 @@ TEST(RunCommand, ConsoleTextWrittenBeforeTheCommandStandsBeforeItsOutput)
     RunCommand("echo from-command");
     std::printf("after\n");
     EXPECT_EQ(console.Stop(), "before from-command\nafter\n");
+}
+
+// tidemark's own signal state does not reach a command: an ignored INT, a
+// blocked TERM and an ignored CHLD (inherited from whatever started it).
+// Commands run in a process group of their own, read /dev/null, and ignore
+// SIGPIPE, so that a relayed console that is gone cannot end them.
+TEST(RunCommand, CommandsStartInAGroupOfTheirOwnWithTheDefaultSignalState)
+{
+    struct sigaction savedInt {
+    }, savedChld{};
+    sigset_t term, savedMask;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigaction(SIGINT, nullptr, &savedInt);
+    sigaction(SIGCHLD, nullptr, &savedChld);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGCHLD, SIG_IGN);
+    sigprocmask(SIG_BLOCK, &term, &savedMask);
+    const struct {
+        const char* Command;
+        int Expected;
+    } cases[] = {
+        {"kill -INT $$; exit 1", 128 + SIGINT},
+        {"kill -TERM $$; exit 1", 128 + SIGTERM},
+        {"exit 7", 7},
+        {"set -- $(cat /proc/$$/stat); [ \"$5\" = $$ ]", 0},
+        {"[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ]", 0},
+        {"kill -PIPE $$; exit 5", 5},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RunCommand(c.Command), c.Expected) << c.Command;
+    sigprocmask(SIG_SETMASK, &savedMask, nullptr);
+    sigaction(SIGINT, &savedInt, nullptr);
+    sigaction(SIGCHLD, &savedChld, nullptr);
+}
+
+TEST(RunCommand, CommandsInheritOnlyTheDescriptorHandedDown)
+{
+    const int kept = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int other = open("/dev/null", O_RDONLY); // not close-on-exec
+    const std::string has = "[ -e /proc/$$/fd/";
+    const std::string hasKept = has + std::to_string(kept) + " ]";
+    const std::string hasOther = has + std::to_string(other) + " ]";
+    InheritInCommands(kept);
+    EXPECT_EQ(RunCommand(hasKept.c_str()), 0);
+    EXPECT_EQ(RunCommand(hasOther.c_str()), 1);
+    // Only the command's process gets it: tidemark's copy still closes on exec.
+    EXPECT_EQ(fcntl(kept, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    InheritInCommands(-1);
+    EXPECT_EQ(RunCommand(hasKept.c_str()), 1);
+    close(kept);
+    close(other);
+}
+
+// The command's output passes through tidemark: standard output to its
+// standard output, standard error to its standard error, unchanged.
+TEST(RunCommand, OutputAndErrorReachTidemarksOwn)
+{
+    test::ConsoleCapture out, err;
+    err.Fd = 2;
+    out.Start();
+    err.Start();
+    EXPECT_EQ(RunCommand("printf 'out\\r\\n'; printf 'err' >&2; printf 'out2'; exit 3"), 3);
+    EXPECT_EQ(err.Stop(), "err");
+    EXPECT_EQ(out.Stop(), "out\r\nout2");
+}
+
+// Something the command leaves running with its output open does not hold
+// tidemark: it returns when the command itself has ended.
+TEST(RunCommand, ReturnsWhenTheCommandEndsThoughItsOutputStaysOpen)
+{
+    const std::string go = "/var/opt/go", seen = "/var/opt/seen";
+    std::remove(go.c_str());
+    std::remove(seen.c_str());
+    const std::string command = "( i=0; while [ ! -e " + go + " ] && [ $i -lt 100 ]; do sleep 0.1; " +
+                                "i=$((i + 1)); done; [ -e " + go + " ] && echo go > " + seen +
+                                " || echo timeout > " + seen + " ) & exit 4";
+    EXPECT_EQ(RunCommand(command.c_str()), 4);
+    test::WriteText(go, "");
+    std::string result;
+    for (int i = 0; i < 200 && result.empty(); ++i) {
+        usleep(50000);
+        result = test::ReadText(seen);
+    }
+    EXPECT_EQ(result, "go\n");
 }
 
 TEST(ShellWord, OrdinaryFieldsStayAsTheyAreAndOthersAreQuoted)

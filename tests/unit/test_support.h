@@ -14,8 +14,10 @@
 
 namespace test {
 
-// Redirects standard output into a file until Stop, which returns the bytes.
+// Redirects standard output (or the descriptor Fd) into a file until Stop,
+// which returns the bytes.
 struct ConsoleCapture {
+    int Fd = 1;
     int SavedFd = -1;
     std::string Path;
 
@@ -25,15 +27,15 @@ struct ConsoleCapture {
         int fd = mkstemp(name);
         Path = name;
         std::fflush(stdout);
-        SavedFd = dup(1);
-        dup2(fd, 1);
+        SavedFd = dup(Fd);
+        dup2(fd, Fd);
         close(fd);
     }
 
     std::string Stop()
     {
         std::fflush(stdout);
-        dup2(SavedFd, 1);
+        dup2(SavedFd, Fd);
         close(SavedFd);
         std::ifstream in(Path, std::ios::binary);
         std::stringstream text;

@@ -1,18 +1,22 @@
 // Update runs, backup names, the flashing tool's command line, driver reload
 // and interface bring-up, with recording stand-ins in the test's private
 // /usr/sbin (see tests/sandbox/sandbox.sh) and pauses recorded, not slept.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "state/records.h"
 #include "console/output.h"
+#include "state/records.h"
 #include "test_support.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/reload.h"
+#include "upgrade/run_lock.h"
 #include "upgrade/update.h"
 
 namespace {
@@ -408,6 +412,80 @@ TEST_F(Update, BringUpRaisesEveryInterfaceAndPausesAfterEach)
     // An empty interface name leaves the command as "ifconfig  up".
     EXPECT_EQ(Trace(), "ifconfig eth0 up\nifconfig eth1 up\nifconfig up\n");
     EXPECT_EQ(pauses, (std::vector<unsigned>{1, 1, 1}));
+}
+
+// ---------------------------------------------------------------------------
+// The run lock
+
+// Another process's hold, as a second run would have it: an open file
+// description of its own, locked, and the record it wrote.
+class OtherHolder {
+public:
+    explicit OtherHolder(const std::string& record)
+        : fd_(open(RunLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        EXPECT_EQ(fcntl(fd_, F_OFD_SETLK, &lock), 0) << std::strerror(errno);
+        EXPECT_EQ(ftruncate(fd_, 0), 0);
+        EXPECT_EQ(pwrite(fd_, record.data(), record.size(), 0), static_cast<ssize_t>(record.size()));
+    }
+    ~OtherHolder() { close(fd_); }
+    OtherHolder(const OtherHolder&) = delete;
+    OtherHolder& operator=(const OtherHolder&) = delete;
+
+private:
+    int fd_;
+};
+
+pid_t EndedProcess()
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+// A refused run names the holder from its record, says when that process
+// has ended (a command it started holds the lock), shows no control
+// characters, and leaves the record as it was. Only ever refused here: this
+// process never takes the lock itself.
+TEST(RunLock, ARefusalNamesTheHolderAsItRecordedItself)
+{
+    std::remove(RunLockPath);
+    EXPECT_EQ(CheckRunLock().State, LockState::Free);
+    EXPECT_FALSE(test::FileExists(RunLockPath)) << "a check creates nothing";
+
+    const std::string me = std::to_string(getpid());
+    const std::string ended = std::to_string(EndedProcess());
+    const std::string heldBy = "the lock /run/tidemark.lock is held by ";
+    const std::string unknown = heldBy + "a process that has not recorded its pid";
+    const struct {
+        std::string Record, Expected;
+    } cases[] = {
+        {me + " tidemark\n", heldBy + "tidemark (pid " + me + ")"},
+        {me + " tidemark-apply\n", heldBy + "tidemark-apply (pid " + me + ")"},
+        {ended + " tidemark\n",
+         heldBy + "a command that tidemark (pid " + ended + ", no longer running) started"},
+        {me + " tide\x1b[2Jmark\n", heldBy + "tide?[2Jmark (pid " + me + ")"},
+        {"", unknown},
+        {"tidemark\n", unknown},
+        {"-5 tidemark\n", unknown},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Record);
+        OtherHolder holder(c.Record);
+        const LockReport taken = TakeRunLock("tidemark");
+        EXPECT_EQ(taken.State, LockState::Held);
+        EXPECT_EQ(DescribeRunLock(taken), c.Expected);
+        const LockReport checked = CheckRunLock();
+        EXPECT_EQ(checked.State, LockState::Held);
+        EXPECT_EQ(DescribeRunLock(checked), c.Expected);
+        EXPECT_EQ(test::ReadText(RunLockPath), c.Record);
+    }
+    EXPECT_EQ(CheckRunLock().State, LockState::Free) << "the holder has let go";
 }
 
 } // namespace
