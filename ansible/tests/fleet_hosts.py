@@ -121,10 +121,12 @@ class Host:
         if settings.get("upgraded"):
             self.upgrade_by_hand()
         if settings.get("not_root"):
-            # The user nobody, with the capabilities to reach the test's files in the build tree;
-            # the host's own files are nobody's, so that its sandbox (a user namespace) can use them.
+            # Effectively the user nobody, with the capabilities to reach the test's files in the build
+            # tree (the real user stays root: access(2) checks the real user, without capabilities, and
+            # the test's folders are root's); the host's own files are nobody's, so that its sandbox (a
+            # user namespace) can use them.
             caps = "+dac_override,+dac_read_search"
-            write_script(self.python, "exec setpriv --reuid=%d --regid=%d --clear-groups --inh-caps=%s "
+            write_script(self.python, "exec setpriv --euid=%d --egid=%d --clear-groups --inh-caps=%s "
                                       "--ambient-caps=%s /usr/bin/python3 \"$@\"\n" % (NOBODY, NOBODY, caps, caps))
             for path in [self.dir] + list(self.dir.rglob("*")):
                 os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
@@ -211,11 +213,15 @@ class Host:
 class Fleet:
     """Hosts, an inventory of them and ansible-playbook runs over it."""
 
-    def __init__(self, root, hosts, binaries):
+    def __init__(self, root, hosts, binaries, host_vars=None):
         self.root = pathlib.Path(root)
         self.bin = binaries
         self.hosts = {name: Host(self.root, name, scenario, binaries).create() for name, scenario in hosts}
         self.inventory = self.root / "inventory.ini"
+        # Variables of single hosts, beside the inventory where Ansible looks for them.
+        for name, variables in (host_vars or {}).items():
+            (self.root / "host_vars").mkdir(exist_ok=True)
+            (self.root / "host_vars" / ("%s.yml" % name)).write_text(json.dumps(variables))
         # The runs need no become: the sandbox gives each its own root.
         lines = ["[servers]"] + [host.inventory_line() for host in self.hosts.values()]
         lines += ["", "[servers:vars]", "ansible_connection=local", "ansible_become=false",
@@ -259,11 +265,22 @@ class Fleet:
         run = subprocess.run(command, env=self.environment(), cwd=str(self.root),
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.plays += 1
-        (self.root / ("play%d-%s%s.out" % (self.plays, playbook, "".join(options)))).write_text(run.stdout)
+        name = "play%d-%s%s.out" % (self.plays, pathlib.Path(playbook).name, "".join(options))
+        (self.root / name.replace("/", "_")[:200]).write_text(run.stdout)
         return Play(run.returncode, run.stdout, {name: host.outcome(self.results) for name, host in self.hosts.items()})
 
     def write_playbook(self, name, text):
         (self.root / name).write_text(text)
+
+    def results_of(self, host):
+        """Every task's last result on the host in the last play, by task name."""
+        return json.loads((self.results / ("%s.json" % host)).read_text())
+
+    def report(self):
+        """The fleet report that the last play left on the controller."""
+        folder = self.root / "report"
+        return {"json": json.loads((folder / "fleet-report.json").read_text()),
+                "markdown": (folder / "fleet-report.md").read_text()}
 
     def snapshots(self):
         return {name: host.snapshot() for name, host in self.hosts.items()}

@@ -566,3 +566,89 @@ def test_the_info_module_reports_and_never_writes(monkeypatch, tmp_path, answer,
     if expected.get("pending"):
         assert [(w["mac"], w["kind"]) for w in result["pending"]] == WRITES
         assert result["plan"]["adapters"] == result["adapters"]
+
+
+fleet_report = load(COLLECTION_DIR / "plugins" / "action" / "fleet_report.py", "tidemark_fleet_report")
+
+
+def registered(text, **extra):
+    """What the role registers from a run of the firmware module that planned text."""
+    document = json.loads(text)
+    result = {"changed": bool(document["writes"]), "plan": document, "before": document["adapters"],
+              "planned": _tidemark.planned_writes(document), "msg": "m"}
+    result.update(extra)
+    return result
+
+
+SKIPPED = {"skipped": True, "changed": False}
+WRITTEN = registered(BEFORE, after=json.loads(AFTER)["adapters"], msg="tidemark-apply wrote 3 images")
+for _write in WRITTEN["planned"]:
+    _write["outcome"] = "verified"
+
+
+# Per kind of host: what the role registered, whether in check mode, and the report's entry.
+@pytest.mark.parametrize("variables, check_mode, outcome, msg, images, after", [
+    # Never reached: the play ended first.
+    ({}, False, "not-run", "not reached: the play ended before this host's wave", [], None),
+    # Check mode: the plan's images are pending, the versions those it would install.
+    ({"tidemark_planned": registered(BEFORE), "tidemark_upgrade": SKIPPED}, True, "changed", "m",
+     ["pending"] * 3, INSTALLED_AFTER),
+    ({"tidemark_planned": registered(BEFORE), "tidemark_upgrade": WRITTEN}, False, "changed",
+     "tidemark-apply wrote 3 images", ["verified"] * 3, INSTALLED_AFTER),
+    ({"tidemark_planned": registered(NOTHING, changed=False), "tidemark_upgrade": SKIPPED}, False, "ok", "m",
+     [], [json.loads(NOTHING)["adapters"][0]["installed"]]),
+    ({"tidemark_planned": {"failed": False, "plan_failure": "no-adapters", "msg": "no adapters"},
+      "tidemark_upgrade": SKIPPED}, False, "skipped", "no adapters", [], None),
+    # Failed before writing: nothing ran, the versions stayed.
+    ({"tidemark_planned": registered(BEFORE, failed=True, msg="a real run would fail: not root"),
+      "tidemark_failure": {"task": "Plan the upgrade",
+                           "result": registered(BEFORE, failed=True, msg="a real run would fail: not root")}},
+     False, "failed", "a real run would fail: not root", ["not-run"] * 3, INSTALLED_BEFORE),
+    ({"tidemark_planned": {"failed": True, "plan_failure": "no-catalog", "msg": "no catalog"},
+      "tidemark_failure": {"task": "Plan the upgrade", "result": {"plan_failure": "no-catalog", "msg": "no catalog"}}},
+     False, "no-catalog", "no catalog", [], None),
+    # Ansible gave up on the write: its outcome is unknown, and so are the versions.
+    ({"tidemark_planned": registered(BEFORE),
+      "tidemark_upgrade": {"failed": True, "msg": "async task did not complete within the requested time - 1833s"},
+      "tidemark_failure": {"task": "Upgrade", "result": {"failed": True, "msg": "async task did not complete"}}},
+     False, "failed", "async task did not complete", ["unknown"] * 3, "unknown"),
+])
+def test_the_fleet_report_tells_each_host_s_outcome(variables, check_mode, outcome, msg, images, after):
+    entry = fleet_report.host_entry("h1", variables, check_mode)
+    assert (entry["outcome"], entry["msg"]) == (outcome, msg)
+    assert [image["outcome"] for image in entry["images"]] == images
+    if after == "unknown":
+        assert all(adapter["after"] is None for adapter in entry["adapters"])
+    elif after is not None:
+        assert [adapter["after"] for adapter in entry["adapters"]] == after
+
+
+def test_the_fleet_report_in_markdown_has_a_table_per_host_and_escapes_its_cells():
+    hostvars = {"a": {"tidemark_planned": registered(BEFORE), "tidemark_upgrade": WRITTEN},
+                "b": {"tidemark_failure": {"task": "t", "result": {"msg": "bad | line\nnext"}}}}
+    report = fleet_report.fleet_report(["a", "b", "c"], hostvars)
+    assert report["summary"] == {"hosts": 3, "changed": 1, "ok": 0, "failed": 1, "no-catalog": 0, "skipped": 0,
+                                 "not-run": 1}
+    markdown = fleet_report.fleet_report_markdown(report)
+    assert "| b | failed | bad \\| line next |" in markdown
+    section = markdown[markdown.index("## a: changed"):markdown.index("## b: failed")]
+    assert "| %s | eth0 | boot code | 1.9.6 → 2.0.1 | verified (1.9.6 → 2.0.1) |" % MAC_A in section
+    assert "| %s | eth1 | boot code | 2.0.1 | - |" % MAC_B in section
+    assert "| %s | eth1 | CLP | 3.1.0 → 3.1.2 | verified (3.1.0 → 3.1.2) |" % MAC_B in section
+
+
+def test_approved_plans_are_stored_per_host_and_withdrawn_where_the_check_failed(tmp_path):
+    folder = tmp_path / "approved"
+    folder.mkdir()
+    (folder / "b.json").write_text("{}")
+    (folder / "c.json").write_text("{}")
+    hostvars = {"a": {"tidemark_planned": registered(BEFORE)},
+                "b": {"tidemark_planned": registered(BEFORE), "tidemark_failure": {"task": "t", "result": {}}},
+                "c": {"tidemark_planned": {"failed": False, "plan_failure": "no-adapters"}}}
+    stored, withdrawn = fleet_report.store_approvals(str(folder), ["a", "b", "c"], hostvars)
+    assert (stored, withdrawn) == (["a"], ["b", "c"])
+    assert json.loads((folder / "a.json").read_text()) == json.loads(BEFORE)
+    assert stat.S_IMODE((folder / "a.json").stat().st_mode) == 0o600
+    assert sorted(os.listdir(folder)) == ["a.json"]
+    with pytest.raises(Exception, match="cannot store the plan of a host named"):
+        fleet_report.store_approvals(str(folder), ["../x"], {"../x": {"tidemark_planned": registered(BEFORE)}})
