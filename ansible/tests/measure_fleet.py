@@ -10,9 +10,9 @@ in the build tree, and runs over them, each --repeat times:
   - the role for real (on hosts made out of date again before each run).
 It prints the CPU time of each run (every process it started, also the
 daemonised async jobs, which this process adopts as a subreaper), the wall
-time, the ratios to the reference (medians), and how much longer each host's
-write took in Ansible than the apply's own run (started to finished of its
-result document): what polling adds.
+time, the ratios to the reference (medians), and how long each host's write task
+went on after the apply's own run had finished (the finished time of its
+result document): at most what polling adds.
 """
 
 import argparse
@@ -149,11 +149,11 @@ def main():
     env["WRITE_TIMING_DIR"] = str(timing)
     command = ["ansible-playbook", "-i", str(fleet.inventory), str(root / "role.yml")]
     cpu_of(command, env, root)
-    added = []
+    launch, after = [], []
     for path in sorted(timing.glob("*.json")):
         record = json.loads(path.read_text())
-        own = parse_time(record["apply"]["finished"]) - parse_time(record["apply"]["started"])
-        added.append(record["end"] - record["start"] - own)
+        launch.append(parse_time(record["apply"]["started"]) - record["start"])
+        after.append(record["end"] - parse_time(record["apply"]["finished"]))
 
     def median(values):
         return statistics.median(values) if values else float("nan")
@@ -166,9 +166,12 @@ def main():
         statuses = sorted(set(status for cpu, wall, status in results))
         print("%-10s CPU %7.1f s (runs: %s)  wall %6.1f s  status %s  CPU ratio %.2f" % (
             name, cpu, ", ".join("%.1f" % c for c, w, s in results), wall, statuses, cpu / reference))
-    if added:
-        print("write task beyond the apply's own time, per host: median %.2f s, max %.2f s over %d hosts" % (
-            median(added), max(added), len(added)))
+    if after:
+        # After the apply finished: the wait for the next poll, that poll, the cleanup of the job and
+        # the result's way back; before it started: the job's launch.
+        print("write task after the apply finished (polling, its cleanup, the result): median %.2f s, max %.2f s;"
+              " before it started (launch): median %.2f s; %d hosts" % (
+                  median(after), max(after), median(launch), len(after)))
 
 
 if __name__ == "__main__":

@@ -256,7 +256,7 @@ from ansible_collections.tidemark.fleet.plugins.module_utils._tidemark import (
 WRITTEN = ("verified", "not-verified")
 
 
-def adapter_key(record):
+def write_key(record):
     return (str(record.get("mac") or "").upper(), record.get("kind"))
 
 
@@ -267,7 +267,7 @@ def merge_outcomes(planned, writes):
     for entry in planned:
         entry["outcome"] = None
         for number, write in enumerate(pending):
-            if adapter_key(write) == adapter_key(entry):
+            if write_key(write) == write_key(entry):
                 entry["outcome"] = write.get("outcome")
                 del pending[number]
                 break
@@ -368,10 +368,9 @@ def check_approved(module, result, approved):
     """Check mode with an approved plan: plans now and fails when the approved plan is stale."""
     force = approved.get("force", module.params["force"])
     try:
-        status, current, raw = run_plan(module, bool(force))
+        result["plan_status"], current, raw = run_plan(module, bool(force))
     except PlanError as error:
         fail_plan(module, result, error)
-    result["plan_status"] = status
     difference = first_difference(approved, current)
     if difference:
         result["difference"] = difference
@@ -379,11 +378,10 @@ def check_approved(module, result, approved):
                          % describe_difference(difference), **result)
 
 
-def replan_after(module, result):
+def replan_after(module):
     """The adapters as a new plan sees them, when the apply gave no result document."""
     try:
-        status, plan, raw = run_plan(module, module.params["force"])
-        return plan["adapters"]
+        return run_plan(module, module.params["force"])[1]["adapters"]
     except PlanError as error:
         module.warn("the plan after the run failed: %s" % error)
         return None
@@ -407,7 +405,7 @@ def apply_plan(module, result, data):
         document = parse_apply(status, stdout)
     except ApplyError as error:
         # No word from the apply on what it did: the versions now tell.
-        result["after"] = replan_after(module, result)
+        result["after"] = replan_after(module)
         result["changed"] = versions_moved(result["before"], result["after"])
         add_diff(module, result, result["after"] or result["before"])
         detail = text(stderr).strip()
