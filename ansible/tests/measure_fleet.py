@@ -6,6 +6,8 @@
 Builds out-of-date simulated hosts (as the playbook tests do) under WORKDIR,
 in the build tree, and runs over them, each --repeat times:
   - ansible.builtin.command: /bin/true, the reference;
+  - the floor of the role's shape: that command, then the same command in
+    the background (async, polled every second);
   - the role in check mode;
   - the role for real (on hosts made out of date again before each run).
 It prints the CPU time of each run (every process it started, also the
@@ -41,6 +43,23 @@ REFERENCE = """---
     - name: Run /bin/true
       ansible.builtin.command: /bin/true
       changed_when: false
+"""
+
+# What Ansible itself costs for the role's shape, with nothing in it: a
+# command, then a command in the background polled every second.
+FLOOR = """---
+- name: A command, then one in the background, per host
+  hosts: servers
+  gather_facts: false
+  tasks:
+    - name: Run /bin/true
+      ansible.builtin.command: /bin/true
+      changed_when: false
+    - name: Run /bin/true in the background
+      ansible.builtin.command: /bin/true
+      changed_when: false
+      async: 600
+      poll: 1
 """
 
 ROLE = """---
@@ -122,6 +141,7 @@ def main():
         # No recording callback: only Ansible's own work is measured.
         fleet.config.write_text("[defaults]\nretry_files_enabled = False\nforks = %d\n" % args.forks)
         (root / "reference.yml").write_text(REFERENCE)
+        (root / "floor.yml").write_text(FLOOR)
         (root / "role.yml").write_text(ROLE)
         return fleet
 
@@ -129,10 +149,11 @@ def main():
         command = ["ansible-playbook", "-i", str(fleet.inventory), str(root / name)] + list(options)
         return cpu_of(command, fleet.environment(), root)
 
-    runs = {"reference": [], "check": [], "real": []}
+    runs = {"reference": [], "floor": [], "check": [], "real": []}
     for _ in range(args.repeat):
         fleet = fresh_fleet()
         runs["reference"].append(playbook(fleet, "reference.yml"))
+        runs["floor"].append(playbook(fleet, "floor.yml"))
         runs["check"].append(playbook(fleet, "role.yml", "--check"))
         runs["real"].append(playbook(fleet, "role.yml"))
 
