@@ -18,7 +18,7 @@ void EnterSandbox()
     std::ifstream in("/proc/self/mountinfo");
     std::stringstream mounts;
     mounts << in.rdbuf();
-    for (const char* point : {" /opt ", " /var/opt ", " /usr/sbin "}) {
+    for (const char* point : {" /opt ", " /var/opt ", " /usr/sbin ", " /run "}) {
         if (mounts.str().find(point) == std::string::npos) {
             std::fprintf(stderr, "run the benchmarks through tests/sandbox/sandbox.sh\n");
             std::exit(1);

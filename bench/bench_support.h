@@ -8,9 +8,10 @@
 
 namespace bench {
 
-// Exits unless /opt, /var/opt and /usr/sbin are private mounts (run the
-// benchmarks through tests/sandbox/sandbox.sh), then puts a memory file
-// system over the sandbox's /opt, so that file system noise stays out.
+// Exits unless /opt, /var/opt, /usr/sbin and /run (where the silent run
+// takes its lock) are private mounts (run the benchmarks through
+// tests/sandbox/sandbox.sh), then puts a memory file system over the
+// sandbox's /opt, so that file system noise stays out.
 void EnterSandbox();
 
 // Folder for the benchmarks' own files, inside the sandbox's /opt.

@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "adapter_input.h"
 #include "fleet.h"
+#include "planning/plan_document.h"
 
 namespace {
 
@@ -176,6 +179,70 @@ std::vector<Seed> CommandLineSeeds()
     return seeds;
 }
 
+// A plan of two adapters: texts that are not UTF-8, an image without a
+// known identity, warnings.
+Plan SeedPlan()
+{
+    Plan plan;
+    plan.Library = {3, 0, 2};
+    plan.Catalogs = {CatalogState::Present, CatalogState::Present, CatalogState::Missing};
+    plan.Forced = true;
+    for (uint32_t i = 0; i < 2; ++i) {
+        AdapterPlan adapter;
+        adapter.Index = i;
+        adapter.Mac = "02A0B0C0D00" + std::to_string(i);
+        adapter.PciId = "5A17-200" + std::to_string(i + 1) + "-5A17-0100";
+        adapter.Name = i == 0 ? "Adapter \xff" : "Adapter 1";
+        adapter.Interface = "eth" + std::to_string(i);
+        adapter.BootCode = FirmwareVersion{1, 9, 6};
+        adapter.Pxe = FirmwareVersion{8, 3, 5};
+        PlannedWrite write;
+        write.Kind = i == 0 ? ImageKind::BootCode : ImageKind::Pxe;
+        write.Image =
+            i == 0 ? "/opt/orvan/nic_fw/nx2/bootcode/bc.bin" : "/opt/orvan/nic_fw/nx2/pxe/sub/p\xfe.rom";
+        write.Identity.Known = i == 0;
+        write.Identity.Size = i == 0 ? 2048 : 0;
+        write.Identity.Sha256.fill(i == 0 ? 0xA5 : 0);
+        write.From = FirmwareVersion{1, 9, 6};
+        if (i == 0)
+            write.To = FirmwareVersion{2, 0, 1};
+        write.Backup = "/var/opt/orvan/nicfw_backup/" + adapter.Mac + ".bc1.9.6.p8.3.5.bin";
+        write.Forced = true;
+        adapter.Writes.push_back(write);
+        plan.Adapters.push_back(adapter);
+    }
+    plan.Warnings = {"adapter 1 (MAC 02A0B0C0D001): PXE image p\xfe.rom cannot be identified"};
+    return plan;
+}
+
+// The first byte: 0 the document as it is, 1 with its digest renewed (see
+// fuzz_plan_document.cpp).
+Bytes PlanSeed(uint8_t mode, const std::string& text)
+{
+    Bytes b(1, mode);
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+
+std::vector<Seed> PlanDocumentSeeds()
+{
+    const std::string document = PlanDocument(SeedPlan());
+    nlohmann::ordered_json outside = nlohmann::ordered_json::parse(document);
+    outside["adapters"][0]["writes"][0]["image"] = "/opt/orvan/nic_fw/nx2/bootcode/../../../../etc/shadow";
+    nlohmann::ordered_json later = nlohmann::ordered_json::parse(document);
+    later["format_version"] = "1.4";
+    later["added_later"] = {1, 2};
+    nlohmann::ordered_json twice = nlohmann::ordered_json::parse(document);
+    twice["adapters"][1]["mac"] = twice["adapters"][0]["mac"];
+    return {
+        {"saved-plan", PlanSeed(0, document)},
+        {"cut-short", PlanSeed(0, document.substr(0, document.size() / 2))},
+        {"image-outside-its-catalog", PlanSeed(1, outside.dump(1))},
+        {"later-minor-format", PlanSeed(1, later.dump())},
+        {"one-mac-twice", PlanSeed(1, twice.dump(2))},
+    };
+}
+
 bool WriteSeeds(const fs::path& dir, const std::vector<Seed>& seeds)
 {
     fs::remove_all(dir);
@@ -198,7 +265,8 @@ int main(int argc, char** argv)
     const bool ok = WriteSeeds(root / "catalog", CatalogSeeds()) &&
                     WriteSeeds(root / "image", ImageSeeds()) && WriteSeeds(root / "answers", AnswerSeeds()) &&
                     WriteSeeds(root / "adapters", AdapterSeeds()) &&
-                    WriteSeeds(root / "command_line", CommandLineSeeds());
+                    WriteSeeds(root / "command_line", CommandLineSeeds()) &&
+                    WriteSeeds(root / "plan_document", PlanDocumentSeeds());
     if (!ok)
         std::fprintf(stderr, "could not write the corpus under %s\n", argv[1]);
     return ok ? 0 : 1;

@@ -13,7 +13,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
-targets=${FUZZ_TARGETS:-"catalog image answers adapters command_line"}
+targets=${FUZZ_TARGETS:-"catalog image answers adapters command_line plan_document"}
 runs=${FUZZ_RUNS_DIR:-$PWD/build-fuzz/fuzz-runs}
 export TMPDIR="$PWD/build-fuzz/fuzz-tmp"
 
@@ -26,7 +26,7 @@ mkdir -p "$TMPDIR"
 max_len() {
     case $1 in
     image) echo 8192 ;;
-    adapters) echo 16384 ;;
+    adapters | plan_document) echo 16384 ;;
     *) echo 4096 ;;
     esac
 }

@@ -65,7 +65,7 @@ grep -v '/$' "$scratch/all" >"$scratch/files" || true
         echo "/usr/share/bash-completion/completions/$program"
     done <"$build/packaging/programs.txt"
     printf '%s\n' /usr/share/doc/tidemark/README.md /usr/share/doc/tidemark/copyright \
-        /usr/share/doc/tidemark/changelog.gz /etc/logrotate.d/tidemark \
+        /usr/share/doc/tidemark/changelog.gz /usr/share/tidemark/plan.schema.json /etc/logrotate.d/tidemark \
         /var/opt/orvan/ /var/opt/orvan/nicfw_backup/
 } | sort >"$scratch/expected"
 grep '/$' "$scratch/expected" >"$scratch/expected-dirs" || true
@@ -163,7 +163,8 @@ expect_completion() {
 expect_completion "-F -c -h -i -s -y " "$completions/tidemark" tidemark -
 expect_completion "image-file.bin " "$completions/tidemark" tidemark -i image-
 if [ -e "$completions/tidemark-plan" ]; then
-    expect_completion "--help --json " "$completions/tidemark-plan" tidemark-plan --
+    expect_completion "--help --json --out " "$completions/tidemark-plan" tidemark-plan --
+    expect_completion "image-file.bin " "$completions/tidemark-plan" tidemark-plan --out image-
 fi
 
 echo "package check: $(basename "$deb") is fine"

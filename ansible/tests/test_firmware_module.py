@@ -324,6 +324,13 @@ def test_force_is_passed_to_the_plan_and_the_apply_writes_that_plan(monkeypatch,
                          [dict(INSTALLED_BEFORE[0], boot_code="2.0.1"), INSTALLED_BEFORE[1]], interrupted="SIGTERM")),
      True, True, "interrupted by SIGTERM; not-run: pxe of 02A45B1C3E01, clp of 02A45B1C3E02",
      ["verified", "not-run", "not-run"]),
+    # An image that tidemark did not hand to the flashing tool (changed since it was confirmed, unreadable,
+    # no free backup name) is not reported as written.
+    ((3, result_document(3, ("verified", "not-run", "verified"),
+                         [dict(INSTALLED_AFTER[0], pxe="1.4.2"), INSTALLED_AFTER[1]],
+                         reason="ERROR: Image /opt/orvan/nic_fw/nx2/pxe/image.bin changed since it was confirmed; "
+                                "it was not written")),
+     True, True, "it was not written; not-run: pxe of 02A45B1C3E01", ["verified", "not-run", "verified"]),
     # Written, but the version read again is not the planned one.
     ((3, result_document(3, ("verified", "not-verified", "verified"))),
      True, True, "not-verified: pxe of 02A45B1C3E01", ["verified", "not-verified", "verified"]),

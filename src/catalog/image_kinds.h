@@ -10,6 +10,8 @@
 
 struct CatalogEntry;
 
+// The folder of the three catalogs.
+inline constexpr char CatalogRootDir[] = "/opt/orvan/nic_fw/nx2/";
 inline constexpr char BootCodeCatalogDir[] = "/opt/orvan/nic_fw/nx2/bootcode/";
 inline constexpr char BootCodeCatalogFile[] = "/opt/orvan/nic_fw/nx2/bootcode/bootcode.info";
 inline constexpr char PxeCatalogDir[] = "/opt/orvan/nic_fw/nx2/pxe/";

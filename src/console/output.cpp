@@ -7,7 +7,7 @@
 
 namespace {
 
-// Absent at program start and after LogClose. The process exit flushes it.
+// Absent at program start and after LogClose. Line-buffered.
 FILE* logStream = nullptr;
 
 // Opens the log once per LogClose cycle; a failed attempt is not repeated.
@@ -17,6 +17,9 @@ void OpenLogIfDue()
         return;
     SetFlag(FlagLogOpen);
     logStream = std::fopen(LogFilePath, "a");
+    // Each line reaches the file as it is written, also in a run that is killed.
+    if (logStream != nullptr)
+        std::setvbuf(logStream, nullptr, _IOLBF, 0);
 }
 
 __attribute__((format(printf, 1, 0))) void WriteLog(const char* format, va_list args)
@@ -88,6 +91,12 @@ void ReportError(const char* format, ...)
 void LogResume() { SetFlag(FlagLogEnabled); }
 
 void LogSuspend() { ClearFlag(FlagLogEnabled); }
+
+void LogFlush()
+{
+    if (logStream != nullptr)
+        std::fflush(logStream);
+}
 
 void LogClose()
 {

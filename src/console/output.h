@@ -21,6 +21,8 @@ void ReportError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 void LogResume();
 void LogSuspend();
+// Hands a line still open in the log (a question waiting for its answer) to the file.
+void LogFlush();
 void LogClose();
 
 // The shell's exit status: 0..255, 255 when no shell could be started,

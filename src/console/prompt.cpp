@@ -61,6 +61,7 @@ int AskYesNoQuit(const char* question, int silentAnswer, int forcedAnswer, int d
     std::array<char, PromptBufferSize> prompt{};
     std::snprintf(prompt.data(), prompt.size(), "%s y/n/q (%s):", question, defaultLabel);
     Output("%s", prompt.data());
+    LogFlush();          // the question is in the log, should the run end while it waits
     std::fflush(stdout); // the question must be visible before input is read
 
     TypedLine line = ReadAnswerLine();

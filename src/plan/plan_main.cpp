@@ -1,18 +1,23 @@
 // tidemark-plan: says what "tidemark -s" (or "-s -F") would write, as a table
-// or as JSON, and writes nothing.
+// or as JSON, and writes nothing but the plan file it is asked for.
 #include <cstdio>
 #include <string>
 #include <string_view>
 
-#include "plan/plan.h"
+#include "console/descriptors.h"
+#include "plan/plan_text.h"
+#include "planning/plan.h"
+#include "planning/plan_document.h"
+#include "planning/plan_file.h"
 #include "upgrade/run_lock.h"
 
 namespace {
 
-constexpr char Usage[] = "USAGE: tidemark-plan [ -F ] [ --json ] [ -h | --help ]\n"
+constexpr char Usage[] = "USAGE: tidemark-plan [ -F ] [ --json ] [ --out FILE ] [ -h | --help ]\n"
                          "\t Says what \"tidemark -s\" would write on this server, and writes nothing.\n"
-                         "\t -F      Plan \"tidemark -s -F\" instead.\n"
-                         "\t --json  One JSON document on standard output.\n"
+                         "\t -F          Plan \"tidemark -s -F\" instead.\n"
+                         "\t --json      One JSON document on standard output.\n"
+                         "\t --out FILE  Also save that document in FILE (mode 0600), for tidemark-apply.\n"
                          "\t -h, --help  Display this help.\n"
                          "\t Exit status: 0 nothing to write, 2 something to write, 1 could not plan.\n";
 
@@ -20,6 +25,7 @@ struct Options {
     bool Force = false;
     bool Json = false;
     bool Help = false;
+    const char* Out = nullptr;
 };
 
 // False, after saying why on standard error, for anything but the options.
@@ -27,13 +33,19 @@ bool ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "-F")
+        if (arg == "-F") {
             options.Force = true;
-        else if (arg == "--json")
+        } else if (arg == "--json") {
             options.Json = true;
-        else if (arg == "-h" || arg == "--help")
+        } else if (arg == "-h" || arg == "--help") {
             options.Help = true;
-        else {
+        } else if (arg == "--out" && options.Out == nullptr && i + 1 < argc && argv[i + 1][0] != '\0') {
+            options.Out = argv[++i];
+        } else if (arg == "--out") {
+            std::fprintf(stderr,
+                         "tidemark-plan: --out takes one file name, once; see tidemark-plan --help\n");
+            return false;
+        } else {
             std::fprintf(stderr, "tidemark-plan: unknown argument '%s'; see tidemark-plan --help\n", argv[i]);
             return false;
         }
@@ -58,10 +70,43 @@ bool UpgradeInProgress()
     return false;
 }
 
+// The file first: when it cannot be written, nothing is printed.
+int SaveAndPrint(const Options& options, const Plan& plan)
+{
+    const std::string document = options.Json || options.Out != nullptr ? PlanDocument(plan) : "";
+    if ((options.Json || options.Out != nullptr) && document.empty()) {
+        std::fprintf(stderr, "tidemark-plan: cannot compute the plan's digest\n");
+        return PlanCouldNotPlan;
+    }
+    if (options.Out != nullptr) {
+        std::string reason;
+        if (document.size() > PlanDocumentMaximum)
+            reason = "the plan is larger than " + std::to_string(PlanDocumentMaximum) +
+                     " bytes, more than tidemark-apply reads";
+        if (!reason.empty() || !WritePlanFile(options.Out, document, reason)) {
+            std::fprintf(stderr, "tidemark-plan: cannot save the plan in '%s': %s\n", options.Out,
+                         reason.c_str());
+            return PlanCouldNotPlan;
+        }
+    }
+    if (options.Json)
+        std::fputs(document.c_str(), stdout);
+    else
+        PrintPlanText(plan);
+    if (std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "tidemark-plan: cannot write the plan\n");
+        return PlanCouldNotPlan;
+    }
+    return plan.WriteCount() > 0 ? PlanSomethingToWrite : PlanNothingToWrite;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // Before anything opens a file, so that none becomes the output.
+    if (!OpenClosedStandardDescriptors())
+        return PlanCouldNotPlan;
     Options options;
     if (!ParseOptions(argc, argv, options))
         return PlanCouldNotPlan;
@@ -81,13 +126,5 @@ int main(int argc, char** argv)
     // An upgrade that began meanwhile may have written while the plan read.
     if (CheckRunLock().State == LockState::Held && UpgradeInProgress())
         return PlanCouldNotPlan;
-    if (options.Json)
-        std::fputs(PlanJson(plan).c_str(), stdout);
-    else
-        PrintPlanText(plan);
-    if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "tidemark-plan: cannot write the plan\n");
-        return PlanCouldNotPlan;
-    }
-    return plan.WriteCount() > 0 ? PlanSomethingToWrite : PlanNothingToWrite;
+    return SaveAndPrint(options, plan);
 }

@@ -3,7 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "plan/plan.h"
+#include "catalog/image_kinds.h"
+#include "plan/plan_text.h"
 
 namespace {
 
@@ -86,6 +87,18 @@ void PrintPlanText(const Plan& plan)
     Line(std::string("What \"tidemark ") + (plan.Force ? "-s -F" : "-s") +
          "\" would write (adapter library " + VersionText(plan.Library) + "):");
     Line("");
+    // A catalog that is not there plans nothing of its kind, which must not
+    // pass for "up to date".
+    bool catalogLines = false;
+    for (ImageKind kind : UpdateOrder) {
+        const CatalogState state = plan.Catalogs[static_cast<size_t>(kind)];
+        if (state == CatalogState::Present)
+            continue;
+        Line(std::string("catalog ") + DescriptorOf(kind).CatalogFile + " " + CatalogStateWords(state));
+        catalogLines = true;
+    }
+    if (catalogLines)
+        Line("");
     for (const AdapterPlan& adapter : plan.Adapters)
         PrintAdapter(adapter);
     for (const std::string& warning : plan.Warnings)

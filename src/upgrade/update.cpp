@@ -2,12 +2,15 @@
 
 #include <array>
 #include <cstdio>
+#include <string>
 
 #include "catalog/confirm.h"
+#include "catalog/image_identity.h"
 #include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "state/records.h"
 #include "state/run_state.h"
+#include "upgrade/backup_name.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/reload.h"
 
@@ -77,7 +80,52 @@ void ReportToolFailure(const InstalledFirmware& installed, int status)
 #pragma GCC diagnostic pop
 }
 
+// The backup names handed to the flashing tool in this run.
+BackupNames& HandedBackups()
+{
+    static BackupNames names;
+    return names;
+}
+
+// The image is not handed to the tool: nothing is written, nothing reloaded.
+int RefuseWrite(ImageCheck check, const char* image)
+{
+    SetFlag(FlagErrors);
+    if (check == ImageCheck::Changed)
+        ReportError("ERROR: Image %s changed since it was confirmed; it was not written\n", image);
+    else
+        ReportError("ERROR: Image %s cannot be read; it was not written\n", image);
+    return WriteRefused;
+}
+
+// The backup name the tool gets for this write; false when none is free.
+bool TakeBackupName(const char* image, std::array<char, PathFieldSize>& backup)
+{
+    const std::string formed(backup.data());
+    switch (ChooseBackupName(backup, HandedBackups())) {
+    case BackupChoice::Formed: return true;
+    case BackupChoice::Variant:
+        log_write("Backup %s is taken; the backup goes to %s\n", formed.c_str(), backup.data());
+        return true;
+    case BackupChoice::NoneFree: break;
+    }
+    SetFlag(FlagErrors);
+    ReportError(
+        "ERROR: Image %s has no free backup name (%s and its variants are taken); it was not written\n",
+        image, formed.c_str());
+    return false;
+}
+
 } // namespace
+
+ImageCheck CheckConfirmedImage(ImageKind kind, const ImageSelection& selection)
+{
+    const ImageIdentity& confirmed = selection.Identity[static_cast<size_t>(kind)];
+    const ImageIdentity now = IdentifyImageFile(ImagePathOf(selection, kind));
+    if (!confirmed.Known || !now.Known)
+        return ImageCheck::Unreadable;
+    return now == confirmed ? ImageCheck::AsConfirmed : ImageCheck::Changed;
+}
 
 void FormBackupName(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
                     std::array<char, PathFieldSize>& name)
@@ -115,10 +163,16 @@ int UpdateImage(ImageKind kind)
         return 0;
 
     AnnounceUpdate(kind, installed, selection);
+    const char* image = ImagePathOf(selection, kind);
+    // What the tool writes must be what the operator confirmed.
+    if (const ImageCheck check = CheckConfirmedImage(kind, selection); check != ImageCheck::AsConfirmed)
+        return RefuseWrite(check, image);
     std::array<char, PathFieldSize> backup{};
     FormBackupName(kind, installed, selection, backup);
+    if (!TakeBackupName(image, backup))
+        return WriteRefused;
 
-    const int status = RunFlashTool(kind, gRun.CurrentAdapter, ImagePathOf(selection, kind), backup.data());
+    const int status = RunFlashTool(kind, gRun.CurrentAdapter, image, backup.data());
     if (status != 0) {
         ReportToolFailure(installed, status);
         return status;

@@ -13,8 +13,16 @@ inline constexpr char BackupDir[] = "/var/opt/orvan/nicfw_backup/";
 void FormBackupName(ImageKind kind, const InstalledFirmware& installed, const ImageSelection& selection,
                     std::array<char, PathFieldSize>& name);
 
+// Whether the kind's image file is still the one the selection recorded when
+// it offered it: same size and SHA-256, and readable then and now.
+enum class ImageCheck { AsConfirmed, Changed, Unreadable };
+ImageCheck CheckConfirmedImage(ImageKind kind, const ImageSelection& selection);
+
 // Writes the kind's image of the adapter at the current index when it was
-// accepted. Returns 0 or the exit code of the command that failed.
+// accepted and is still the image confirmed, under a backup name that no
+// earlier write of the run used and no file has. Returns 0, the exit code of
+// the command that failed, or WriteRefused.
+inline constexpr int WriteRefused = 3;
 int UpdateImage(ImageKind kind);
 
 int UpdateBootCode();

@@ -507,7 +507,7 @@ StartedRun SystemTest::Start(const std::vector<std::string>& args, const RunOpti
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    switch (options.Stdin) {
+    switch (options.Steps.empty() ? options.Stdin : InputKind::Text) {
     case InputKind::Text:
         if (::pipe2(inPipe, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -518,7 +518,10 @@ StartedRun SystemTest::Start(const std::vector<std::string>& args, const RunOpti
     case InputKind::DevNull: posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0); break;
     case InputKind::Closed: posix_spawn_file_actions_addclose(&actions, 0); break;
     }
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    if (options.StdoutClosed)
+        posix_spawn_file_actions_addclose(&actions, 1);
+    else
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -551,7 +554,8 @@ StartedRun SystemTest::Start(const std::vector<std::string>& args, const RunOpti
     run.ErrFd = errPipe[0];
     run.InFd = inPipe[1];
     run.Input = options.Input;
-    if (run.InFd >= 0 && run.Input.empty()) {
+    run.Steps = options.Steps;
+    if (run.InFd >= 0 && run.Input.empty() && run.Steps.empty()) {
         ::close(run.InFd);
         run.InFd = -1;
     }
@@ -576,6 +580,31 @@ RunResult SystemTest::Finish(StartedRun& run, int expectedSignal)
     int& inFd = run.InFd;
     int& outFd = run.OutFd;
     int& errFd = run.ErrFd;
+    size_t nextStep = 0, searchFrom = 0;
+    // Input ends once everything is typed and no step is left to answer.
+    auto closeInputWhenDone = [&] {
+        if (inFd >= 0 && written == run.Input.size() && nextStep == run.Steps.size()) {
+            ::close(inFd);
+            inFd = -1;
+        }
+    };
+    // Takes the steps whose prompts the output shows by now.
+    auto takeSteps = [&] {
+        for (; nextStep < run.Steps.size(); ++nextStep) {
+            const Step& step = run.Steps[nextStep];
+            const size_t at = result.Out.find(step.Prompt, searchFrom);
+            if (at == std::string::npos)
+                return;
+            searchFrom = at + step.Prompt.size();
+            if (step.Action)
+                step.Action();
+            if (step.Signal != 0) {
+                ::kill(-run.Pid, step.Signal);
+                expectedSignal = step.Signal;
+            }
+            run.Input += step.Answer;
+        }
+    };
     const double deadline = Now() + RunTimeoutSeconds;
     bool timedOut = false;
     // A program whose console went away is read until it ends.
@@ -591,7 +620,7 @@ RunResult SystemTest::Finish(StartedRun& run, int expectedSignal)
             fds[count] = {errFd, POLLIN, 0};
             errIdx = count++;
         }
-        if (inFd >= 0) {
+        if (inFd >= 0 && written < run.Input.size()) {
             fds[count] = {inFd, POLLOUT, 0};
             inIdx = count++;
         }
@@ -619,17 +648,19 @@ RunResult SystemTest::Finish(StartedRun& run, int expectedSignal)
         };
         drain(outIdx, outFd, result.Out);
         drain(errIdx, errFd, result.Err);
+        takeSteps();
         if (inIdx >= 0 && fds[inIdx].revents != 0) {
             const ssize_t n = (fds[inIdx].revents & POLLOUT)
                                   ? ::write(inFd, run.Input.data() + written, run.Input.size() - written)
                                   : -1;
             if (n > 0)
                 written += static_cast<size_t>(n);
-            if (n < 0 || written == run.Input.size()) {
+            if (n < 0) {
                 ::close(inFd);
                 inFd = -1;
             }
         }
+        closeInputWhenDone();
     }
     for (int* fd : {&outFd, &errFd, &inFd}) {
         if (*fd >= 0)
@@ -648,6 +679,9 @@ RunResult SystemTest::Finish(StartedRun& run, int expectedSignal)
 
     if (timedOut)
         ADD_FAILURE() << "tidemark did not end within " << RunTimeoutSeconds << " s";
+    if (nextStep < run.Steps.size())
+        ADD_FAILURE() << "tidemark never showed " << run.Steps[nextStep].Prompt << "\nstdout:\n"
+                      << result.Out;
     EXPECT_EQ(result.Signal, expectedSignal) << "tidemark ended by signal " << result.Signal << "\nstderr:\n"
                                              << result.Err;
     for (const char* mark : SanitizerMarks)

@@ -44,9 +44,24 @@ enum class InputKind {
     Closed,  // descriptor 0 closed
 };
 
+// One turn of a conversation with the program: once its standard output
+// shows Prompt (after the previous step's), Action runs, Signal (unless 0)
+// goes to the program's process group, and Answer is typed.
+struct Step {
+    std::string Prompt;
+    std::function<void()> Action;
+    int Signal = 0;
+    std::string Answer;
+};
+
 struct RunOptions {
     InputKind Stdin = InputKind::DevNull;
-    std::string Input;
+    std::string Input; // typed at once; with Steps, before the first step's answer
+    // With steps, standard input is a pipe that stays open until the last
+    // step's answer is typed. A run ended by a step's signal is expected to
+    // end by it.
+    std::vector<Step> Steps;
+    bool StdoutClosed = false; // descriptor 1 closed instead of captured
     // Real and effective user id to run the program as (root only).
     std::optional<uid_t> RealUid, EffectiveUid;
     // The program to run; empty: tidemark.
@@ -63,6 +78,7 @@ struct StartedRun {
     pid_t Pid = -1;
     int OutFd = -1, ErrFd = -1, InFd = -1;
     std::string Input;
+    std::vector<Step> Steps;
 };
 
 // Exit codes of the recording stand-ins in ROOT/usrsbin.

@@ -1,9 +1,12 @@
 // The plan's contract: on every fleet and catalog of a generated set, what
 // tidemark-plan --json says equals what tidemark -s (resp. -s -F) then hands
 // the flashing tool, image for image, with the same backup names and tool
-// form; its status is 2 exactly when the run wrote something; and after
+// form; its status is 2 exactly when the run wrote something; every write
+// names its image by the size and SHA-256 of the file the run hands the
+// tool; the catalogs' states are those of the files written; and after
 // successful runs with the stand-in tool that writes into the fleet, the
-// plan comes to 0.
+// plan comes to 0. Backups already on disk are never overwritten, and no
+// two writes get the same backup name.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -53,6 +56,7 @@ struct Features {
     int Adapters = 0, NoRom = 0, Pxe = 0, Clp = 0, Iscsi = 0, Faulty = 0;
     int BootCodeEntries = 0, BadBootCodeTokens = 0, OptionRomFiles = 0, NvramPxe = 0, AsfFiles = 0;
     int Unreadable = 0, ClpForPxe = 0, ClpEntries = 0, BadClpTokens = 0, SeveralEntries = 0, Noise = 0;
+    int EarlierBackups = 0;
     std::string Text; // one line per catalog entry and adapter
 };
 
@@ -63,6 +67,7 @@ struct Generated {
     std::vector<std::string> Directories;                             // "kind/name"
     std::string BootCode, Pxe, Clp;
     bool WriteBootCode = true, WritePxe = true, WriteClp = true;
+    std::vector<std::string> Backups; // backup files there before the runs, by name
     Features Seen;
 };
 
@@ -87,7 +92,9 @@ Triple Near(Random& random, const Triple& installed)
 
 class CaseWriter {
 public:
-    CaseWriter(uint32_t index) : random_(ContractSeed + index) {}
+    // Earlier backups draw from a stream of their own, so that the rest of
+    // each case stays as it was before they were added.
+    CaseWriter(uint32_t index) : random_(ContractSeed + index), backupRandom_(~(ContractSeed + index)) {}
 
     Generated Make()
     {
@@ -136,6 +143,16 @@ private:
              (spec.FwInfoStatus || !spec.ReadFailOffsets.empty() ? " faulty" : ""));
         g_.Adapters.push_back(spec);
         g_.Nvrams.push_back(sim::BuildNvramImage(nvram));
+        if (backupRandom_.Percent(30)) {
+            // The name of the first write on this adapter when it carries its
+            // installed option ROM version beside the installed boot code.
+            const std::string name =
+                spec.Mac + ".bc" + TripleText(nvram.BootCodeMajor, nvram.BootCodeMinor, nvram.BootCodeBuild) +
+                ".p" + TripleText(nvram.RomMajor, nvram.RomMinor, nvram.RomBuild) + ".bin";
+            g_.Backups.push_back(name);
+            ++g_.Seen.EarlierBackups;
+            Note("  earlier backup " + name);
+        }
 
         const std::string pci = PciId(a);
         const Triple bootCode{nvram.BootCodeMajor, nvram.BootCodeMinor, nvram.BootCodeBuild};
@@ -249,7 +266,12 @@ private:
         Note("  clp " + name + " " + token);
     }
 
-    Random random_;
+    static std::string TripleText(uint8_t major, uint8_t minor, uint8_t build)
+    {
+        return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
+    }
+
+    Random random_, backupRandom_;
     Generated g_;
 };
 
@@ -264,8 +286,38 @@ std::set<std::string> BackupsIn(const std::string& dir)
     return names;
 }
 
-class PlanContractTest : public PlanFixture, public ::testing::WithParamInterface<int> {
+// What an earlier run left in the backup folder.
+std::string EarlierBackup(const std::string& name) { return "earlier backup " + name + "\n"; }
+
+class PlanContractCheck : public PlanFixture {
 protected:
+    std::string BackupFolder() const { return LogDir + "/nicfw_backup"; }
+
+    // The backup folder holds the case's earlier backups and nothing else.
+    void ResetBackups(const Generated& g)
+    {
+        std::error_code ec;
+        fs::remove_all(BackupFolder(), ec);
+        fs::create_directories(BackupFolder());
+        for (const std::string& name : g.Backups) {
+            const std::string text = EarlierBackup(name);
+            sim::WriteFile(BackupFolder() + "/" + name, std::vector<uint8_t>(text.begin(), text.end()));
+        }
+    }
+
+    // The backups the runs wrote, without the earlier ones, which must be
+    // as they were.
+    std::set<std::string> WrittenBackups(const Generated& g)
+    {
+        std::set<std::string> written = BackupsIn(BackupFolder());
+        for (const std::string& name : g.Backups) {
+            EXPECT_EQ(ReadText(BackupFolder() + "/" + name), EarlierBackup(name))
+                << name << " was overwritten";
+            written.erase(name);
+        }
+        return written;
+    }
+
     void WriteCase(const Generated& g)
     {
         std::error_code ec;
@@ -290,16 +342,42 @@ protected:
             WriteCatalogFile("pxe", g.Pxe);
         if (g.WriteClp)
             WriteCatalogFile("clp", g.Clp);
+        ResetBackups(g);
     }
 
     struct Outcome {
         bool Wrote = false, Forced = false, Warned = false, ToolFailed = false, Converged = false;
+        bool Variant = false; // a backup name other than the formed one
         int Rounds = 0;
     };
 
+    // What the plan says of the catalog files and the images matches the
+    // files themselves.
+    void CheckFiles(const Generated& g, const Json& plan)
+    {
+        const std::pair<const char*, bool> catalogs[] = {
+            {"boot_code", g.WriteBootCode}, {"pxe", g.WritePxe}, {"clp", g.WriteClp}};
+        for (const auto& [kind, written] : catalogs)
+            EXPECT_EQ(plan["catalogs"][kind]["state"], written ? "present" : "missing") << kind;
+        const std::string seen = "/opt/orvan/nic_fw/nx2";
+        for (const Json& adapter : plan["adapters"]) {
+            for (const Json& write : adapter["writes"]) {
+                const std::string path = CatalogDir + write["image"].get<std::string>().substr(seen.size());
+                SCOPED_TRACE(path);
+                if (write["sha256"].is_null()) {
+                    EXPECT_FALSE(fs::is_regular_file(path));
+                    continue;
+                }
+                const std::string bytes = ReadText(path);
+                EXPECT_EQ(write["size"], bytes.size());
+                EXPECT_EQ(write["sha256"], Sha256Of(std::vector<uint8_t>(bytes.begin(), bytes.end())));
+            }
+        }
+    }
+
     // The plan, then the silent run with the recording tool; the number of
     // tool runs.
-    size_t CheckAgainstRecordingTool(bool force, Outcome& outcome)
+    size_t CheckAgainstRecordingTool(const Generated& g, bool force, Outcome& outcome)
     {
         SCOPED_TRACE(force ? "tidemark -s -F" : "tidemark -s");
         Tools.RealWrenflash = false;
@@ -309,6 +387,7 @@ protected:
             PlanJson(force ? std::vector<std::string>{"-F"} : std::vector<std::string>{}, status);
         if (!plan.is_object())
             return 0;
+        CheckFiles(g, plan);
         const auto planned = PlannedToolRuns(plan);
         ClearRecords();
         const RunResult run =
@@ -319,6 +398,11 @@ protected:
         EXPECT_EQ(status, toolRuns.empty() ? 0 : 2);
         EXPECT_EQ(run.Status, toolRuns.empty() ? 2 : 0);
         EXPECT_EQ(plan["writes"], planned.size());
+        std::set<std::string> backups;
+        for (const auto& toolRun : planned) {
+            EXPECT_TRUE(backups.insert(toolRun.back()).second) << toolRun.back() << " planned twice";
+            outcome.Variant = outcome.Variant || toolRun.back().find("-1.bin") != std::string::npos;
+        }
         if (!force) {
             outcome.Wrote = !toolRuns.empty();
             outcome.Forced = plan["forced"] == true;
@@ -330,13 +414,14 @@ protected:
 
     // Silent runs with the tool that writes into the fleet, until the plan
     // is empty or a write fails. The first plan is the one just checked.
-    void CheckConvergence(Outcome& outcome)
+    void CheckConvergence(const Generated& g, Outcome& outcome)
     {
         Tools.RealWrenflash = true;
-        const std::string backups = LogDir + "/nicfw_backup";
         for (int round = 0; round < MaxRounds; ++round) {
             SCOPED_TRACE("round " + std::to_string(round));
             ClearRecords();
+            // The plan sees the backup folder as the run will.
+            ResetBackups(g);
             int status = -1;
             const Json plan = PlanJson({}, status);
             ASSERT_TRUE(plan.is_object());
@@ -348,12 +433,10 @@ protected:
             std::set<std::string> planned;
             for (const auto& run : PlannedToolRuns(plan))
                 planned.insert(run.back().substr(BackupDir.size()));
-            std::error_code ec;
-            fs::remove_all(backups, ec);
             const RunResult run = Run({"-s"});
             ++outcome.Rounds;
             EXPECT_NE(run.Status, 2) << "the plan had work";
-            const std::set<std::string> written = BackupsIn(backups);
+            const std::set<std::string> written = WrittenBackups(g);
             EXPECT_TRUE(std::includes(planned.begin(), planned.end(), written.begin(), written.end()))
                 << "a backup the plan did not name";
             if (run.Status != 0) {
@@ -367,36 +450,83 @@ protected:
     }
 };
 
+class PlanContractTest : public PlanContractCheck, public ::testing::WithParamInterface<int> {};
+
 TEST_P(PlanContractTest, PlanEqualsWhatTheSilentRunWritesOnEveryGeneratedFleet)
 {
-    int wrote = 0, forced = 0, warned = 0, failed = 0, converged = 0, rounds = 0;
+    int wrote = 0, forced = 0, warned = 0, failed = 0, converged = 0, rounds = 0, variants = 0;
     for (int k = 0; k < CasesPerShard; ++k) {
         const uint32_t index = static_cast<uint32_t>(GetParam() * CasesPerShard + k);
         const Generated g = MakeCase(index);
         SCOPED_TRACE("case " + std::to_string(index) + ":\n" + g.Seen.Text);
         WriteCase(g);
         Outcome outcome;
-        const size_t writes = CheckAgainstRecordingTool(false, outcome);
-        CheckAgainstRecordingTool(true, outcome);
+        const size_t writes = CheckAgainstRecordingTool(g, false, outcome);
+        CheckAgainstRecordingTool(g, true, outcome);
         if (writes > 0)
-            CheckConvergence(outcome);
+            CheckConvergence(g, outcome);
         if (HasFailure())
             return;
         wrote += outcome.Wrote, forced += outcome.Forced, warned += outcome.Warned;
         failed += outcome.ToolFailed, converged += outcome.Converged, rounds += outcome.Rounds;
+        variants += outcome.Variant;
     }
     std::printf("[ contract ] %d cases: %d with writes under -s, %d forced, %d with warnings, %d with a "
-                "failed write, %d empty after successful runs, %d runs with the writing tool\n",
-                CasesPerShard, wrote, forced, warned, failed, converged, rounds);
+                "failed write, %d empty after successful runs, %d runs with the writing tool, %d with a "
+                "backup name taken\n",
+                CasesPerShard, wrote, forced, warned, failed, converged, rounds, variants);
     // The set must exercise the contract, not pass by planning nothing.
     EXPECT_GE(wrote, CasesPerShard / 2);
     EXPECT_GE(forced, CasesPerShard / 5);
     EXPECT_GE(warned, CasesPerShard / 10);
     EXPECT_GE(failed, 1);
     EXPECT_GE(converged, CasesPerShard / 3);
+    EXPECT_GE(variants, CasesPerShard / 10);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, PlanContractTest, ::testing::Range(0, ShardCount));
+
+// Boot code 1.9.6 -> 1.9.8 and PXE on one adapter form the same backup name
+// (the PXE name takes the accepted boot code's major and minor with the
+// installed build); on the other adapter the formed name is an earlier
+// backup. Each write gets a name of its own, and the plan names them.
+TEST_F(PlanContractCheck, CollidingAndEarlierBackupNamesGetFreeVariants)
+{
+    Generated g;
+    for (int a = 0; a < 2; ++a) {
+        sim::AdapterSpec spec = Standard::MakeAdapter(a);
+        spec.FileName = "adapter" + std::to_string(a) + ".conf";
+        g.Adapters.push_back(spec);
+        g.Nvrams.push_back(sim::BuildNvramImage(Standard::MakeNvram(a)));
+        g.Images.push_back(
+            {"pxe/pxe_" + std::to_string(a) + ".rom", sim::BuildOptionRomFile(sim::OptionRom::Pxe, 8, 4, 0)});
+        g.Pxe += PciId(a) + " pxe_" + std::to_string(a) + ".rom -\n";
+    }
+    sim::NvramSpec bootCode = Standard::MakeNvram(0);
+    bootCode.BootCodeBuild = 8, bootCode.Rom = sim::OptionRom::None;
+    g.Images.push_back({"bootcode/bc_198.bin", sim::BuildNvramImage(bootCode)});
+    g.BootCode = PciId(0) + " bc_198.bin v1.9.8\n";
+    const std::string formed = ".bc1.9.6.p8.3.5";
+    g.Backups = {Mac(1) + formed + ".bin"};
+    WriteCase(g);
+
+    int status = -1;
+    const Json plan = PlanJson({}, status);
+    EXPECT_EQ(status, 2);
+    std::vector<std::string> backups;
+    for (const auto& toolRun : PlannedToolRuns(plan))
+        backups.push_back(toolRun.back());
+    EXPECT_EQ(backups, (std::vector<std::string>{BackupDir + Mac(0) + formed + ".bin",
+                                                 BackupDir + Mac(0) + formed + "-1.bin",
+                                                 BackupDir + Mac(1) + formed + "-1.bin"}));
+    Outcome outcome;
+    CheckAgainstRecordingTool(g, false, outcome);
+    CheckAgainstRecordingTool(g, true, outcome);
+    EXPECT_TRUE(outcome.Variant);
+    CheckConvergence(g, outcome);
+    EXPECT_TRUE(outcome.Converged);
+    EXPECT_EQ(outcome.Rounds, 1);
+}
 
 TEST(PlanContractSetTest, GeneratedSetCoversEveryKindOfFleetAndCatalogEntry)
 {
@@ -409,7 +539,7 @@ TEST(PlanContractSetTest, GeneratedSetCoversEveryKindOfFleetAndCatalogEntry)
         all.BadBootCodeTokens += f.BadBootCodeTokens, all.OptionRomFiles += f.OptionRomFiles;
         all.NvramPxe += f.NvramPxe, all.AsfFiles += f.AsfFiles, all.Unreadable += f.Unreadable;
         all.ClpForPxe += f.ClpForPxe, all.ClpEntries += f.ClpEntries, all.BadClpTokens += f.BadClpTokens;
-        all.SeveralEntries += f.SeveralEntries, all.Noise += f.Noise;
+        all.SeveralEntries += f.SeveralEntries, all.Noise += f.Noise, all.EarlierBackups += f.EarlierBackups;
     }
     EXPECT_GE(total, 200);
     for (const auto& [name, count] :
@@ -427,7 +557,8 @@ TEST(PlanContractSetTest, GeneratedSetCoversEveryKindOfFleetAndCatalogEntry)
                                                   {"CLP offered to PXE adapters", all.ClpForPxe},
                                                   {"bad CLP tokens", all.BadClpTokens},
                                                   {"several entries for one adapter", all.SeveralEntries},
-                                                  {"entries for no adapter", all.Noise}})
+                                                  {"entries for no adapter", all.Noise},
+                                                  {"earlier backups", all.EarlierBackups}})
         EXPECT_GE(count, 10) << name;
     // The same seed gives the same set.
     EXPECT_EQ(MakeCase(7).Seen.Text, MakeCase(7).Seen.Text);

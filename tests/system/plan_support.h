@@ -1,11 +1,17 @@
 // Running tidemark-plan in the sandbox and reading its JSON plan as the
-// flashing tool runs it promises.
+// flashing tool runs it promises. Every plan document a test sees is kept
+// and, when the test ends, checked against the plan's JSON Schema and its
+// digest by tests/system/validate_plans.py.
 #pragma once
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
 
 #include "upgrade_support.h"
 
@@ -14,10 +20,36 @@ namespace systest::plan {
 // Keys keep the order the document gives them.
 using Json = nlohmann::ordered_json;
 
-inline const std::vector<std::string> PlanKeys = {"library", "adapters", "writes", "forced", "warnings"};
+inline const std::vector<std::string> PlanKeys = {
+    "format_version", "run", "library", "catalogs", "adapters", "writes", "forced", "warnings", "digest"};
 inline const std::vector<std::string> AdapterKeys = {"index",     "mac",       "pci_id", "name",
                                                      "interface", "installed", "writes"};
-inline const std::vector<std::string> WriteKeys = {"kind", "image", "from", "to", "backup", "forced"};
+inline const std::vector<std::string> WriteKeys = {"kind", "image", "size",   "sha256",
+                                                   "from", "to",    "backup", "forced"};
+
+// SHA-256 of bytes as 64 lowercase hexadecimal digits.
+inline std::string Sha256Of(const std::vector<uint8_t>& bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex;
+}
+
+// The keys of an object, in the document's order.
+inline std::vector<std::string> KeysOf(const Json& object)
+{
+    std::vector<std::string> keys;
+    for (const auto& item : object.items())
+        keys.push_back(item.key());
+    return keys;
+}
 
 // The document, or a failure and null when standard output is not exactly
 // one JSON document.
@@ -53,11 +85,29 @@ inline std::vector<std::vector<std::string>> PlannedToolRuns(const Json& plan)
 
 class PlanFixture : public upgrade::UpgradeFixture {
 protected:
+    void TearDown() override
+    {
+        ValidateDocuments();
+        UpgradeFixture::TearDown();
+    }
+
     RunResult RunPlan(const std::vector<std::string>& args)
     {
         RunOptions options;
         options.Program = TIDEMARK_PLAN_BIN;
-        return Run(args, options);
+        RunResult r = Run(args, options);
+        auto given = [&](const char* arg) { return std::find(args.begin(), args.end(), arg) != args.end(); };
+        if (given("--json") && !given("-h") && !given("--help") && (r.Status == 0 || r.Status == 2))
+            KeepDocument(r.Out);
+        return r;
+    }
+
+    // A plan document for the check at the end of the test.
+    void KeepDocument(const std::string& text)
+    {
+        std::filesystem::create_directories(DocumentsDir());
+        sim::WriteFile(DocumentsDir() + "/" + std::to_string(++documents_) + ".json",
+                       std::vector<uint8_t>(text.begin(), text.end()));
     }
 
     // tidemark-plan --json [args]: the parsed plan, its status in status.
@@ -69,6 +119,27 @@ protected:
         status = r.Status;
         return ParsePlan(r.Out);
     }
+
+private:
+    std::string DocumentsDir() const { return Root + "/plan-documents"; }
+
+    // One run of the validator for all the test's documents keeps it cheap.
+    void ValidateDocuments()
+    {
+        if (documents_ == 0 || HasFatalFailure())
+            return;
+        const std::string command = std::string("/usr/bin/python3 '") + PLAN_VALIDATOR + "' '" + PLAN_SCHEMA +
+                                    "' '" + DocumentsDir() + "' 2>&1";
+        std::string output;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            output.append(chunk, n);
+        EXPECT_EQ(::pclose(pipe), 0) << documents_ << " plan documents, against the schema:\n" << output;
+    }
+
+    int documents_ = 0;
 };
 
 } // namespace systest::plan

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,7 @@ bool HasControlBytes(const std::string& text, bool withDel)
     });
 }
 
-const std::string UsageFirstLine = "USAGE: tidemark-plan [ -F ] [ --json ] [ -h | --help ]\n";
+const std::string UsageFirstLine = "USAGE: tidemark-plan [ -F ] [ --json ] [ --out FILE ] [ -h | --help ]\n";
 
 TEST_F(PlanTest, OnlyForceJsonAndHelpAreTakenAndAnythingElseIsRefusedBeforeTheLibraryIsOpened)
 {
@@ -105,6 +106,7 @@ TEST_F(PlanTest, OnlyForceJsonAndHelpAreTakenAndAnythingElseIsRefusedBeforeTheLi
 TEST_F(PlanTest, StatusIsZeroWithNothingToWriteAndTwoWithSomething)
 {
     AddStandardAdapter(0);
+    BootCodeCatalog("");
     int status = -1;
     Json plan = PlanJson({}, status);
     EXPECT_EQ(status, 0);
@@ -176,6 +178,7 @@ TEST_F(PlanTest, WhenNoPlanCanBeMadeTheStatusIsOneWithOneLineOfReasonAndNothingO
 
 TEST_F(PlanTest, LibraryVersionsFromThreeZeroTwoOnArePlannedWith)
 {
+    BootCodeCatalog("");
     for (auto [major, minor, build] : {std::tuple{3u, 0u, 2u}, {3u, 1u, 0u}, {4u, 0u, 0u}}) {
         ResetFleet();
         Library.Major = major, Library.Minor = minor, Library.Build = build;
@@ -235,6 +238,8 @@ TEST_F(PlanTest, TableShowsEachAdapterItsWritesWithBackupAndToolFormAndASummary)
     AddStandardAdapter(0);
     AddStandardAdapter(1, sim::OptionRom::Clp);
     BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    WriteCatalogImage("bootcode", "bc_201.bin", sim::BuildNvramImage(MakeNvram(0)));
+    ClpCatalog("");
     // The same PXE version: declined under -s, but the tool is forced from then on.
     OfferPxe(0, "pxe_835.rom", 8, 3, 5);
     const std::string head = "\n"
@@ -288,21 +293,23 @@ TEST_F(PlanTest, JsonHasExactlyTheAgreedKeysAndTypes)
     const Json plan = PlanJson({"-F"}, status);
     EXPECT_EQ(status, 2);
     ASSERT_TRUE(plan.is_object());
-    std::vector<std::string> keys;
-    for (const auto& item : plan.items())
-        keys.push_back(item.key());
-    EXPECT_EQ(keys, PlanKeys);
+    EXPECT_EQ(KeysOf(plan), PlanKeys);
+    EXPECT_EQ(plan["format_version"], "1.0");
+    EXPECT_EQ(plan["run"], "tidemark -s -F");
     EXPECT_EQ(plan["library"], "3.0.2");
+    EXPECT_EQ(plan["catalogs"], Json::parse(R"({
+        "boot_code": {"path": "/opt/orvan/nic_fw/nx2/bootcode/bootcode.info", "state": "missing"},
+        "pxe": {"path": "/opt/orvan/nic_fw/nx2/pxe/pxe.info", "state": "present"},
+        "clp": {"path": "/opt/orvan/nic_fw/nx2/clp/clp.info", "state": "missing"}})"));
+    ASSERT_TRUE(plan["digest"].is_string());
+    EXPECT_EQ(plan["digest"].get<std::string>().size(), 64u);
     EXPECT_EQ(plan["writes"], 1);
     EXPECT_EQ(plan["forced"], true);
     EXPECT_EQ(plan["warnings"], Json::array());
     ASSERT_EQ(plan["adapters"].size(), 3u);
 
     const Json& a0 = plan["adapters"][0];
-    keys.clear();
-    for (const auto& item : a0.items())
-        keys.push_back(item.key());
-    EXPECT_EQ(keys, AdapterKeys);
+    EXPECT_EQ(KeysOf(a0), AdapterKeys);
     EXPECT_EQ(a0["index"], 0);
     EXPECT_EQ(a0["mac"], "02A0B0C0D000");
     EXPECT_EQ(a0["pci_id"], "5A17-2001-5A17-0100");
@@ -310,13 +317,11 @@ TEST_F(PlanTest, JsonHasExactlyTheAgreedKeysAndTypes)
     EXPECT_EQ(a0["interface"], "eth0");
     EXPECT_EQ(a0["installed"], Json::parse(R"({"boot_code":"1.9.6","pxe":"8.3.5","clp":null,"iscsi":null})"));
     ASSERT_EQ(a0["writes"].size(), 1u);
-    keys.clear();
-    for (const auto& item : a0["writes"][0].items())
-        keys.push_back(item.key());
-    EXPECT_EQ(keys, WriteKeys);
+    EXPECT_EQ(KeysOf(a0["writes"][0]), WriteKeys);
     EXPECT_EQ(a0["writes"][0], Json::parse(R"({"kind":"pxe","image":"/opt/orvan/nic_fw/nx2/pxe/asf.bin",
-        "from":"8.3.5","to":null,"backup":"/var/opt/orvan/nicfw_backup/02A0B0C0D000.bc1.9.6.p8.3.5.bin",
-        "forced":true})"));
+        "size":8,"sha256":")" + Sha256Of({0x41, 0x53, 0x46, 0x1A, 0, 0, 0, 0}) +
+                                           R"(","from":"8.3.5","to":null,
+        "backup":"/var/opt/orvan/nicfw_backup/02A0B0C0D000.bc1.9.6.p8.3.5.bin","forced":true})"));
 
     EXPECT_EQ(plan["adapters"][1]["installed"],
               Json::parse(R"({"boot_code":"1.9.6","pxe":null,"clp":null,"iscsi":"8.3.5"})"));
@@ -333,15 +338,19 @@ TEST_F(PlanTest, ClpOfferedToAPxeAdapterReplacesThePxeImageAndForcesTheRestOfThe
 {
     AddStandardAdapter(0);
     AddStandardAdapter(1);
-    WriteCatalogImage("clp", "clp_100.rom", sim::BuildOptionRomFile(sim::OptionRom::Clp, 1, 0, 0));
+    const std::vector<uint8_t> clp = sim::BuildOptionRomFile(sim::OptionRom::Clp, 1, 0, 0);
+    WriteCatalogImage("clp", "clp_100.rom", clp);
     ClpCatalog(PciId(0) + " clp_100.rom v1.0.0\n");
     BootCodeCatalog(PciId(1) + " bc_196.bin v1.9.6\n");
     int status = -1;
     const Json plan = PlanJson({}, status);
     EXPECT_EQ(status, 2);
     EXPECT_EQ(plan["forced"], true);
-    EXPECT_EQ(plan["adapters"][0]["writes"], Json::parse(R"([{"kind":"clp",
-        "image":"/opt/orvan/nic_fw/nx2/clp/clp_100.rom","from":"8.3.5","to":"1.0.0",
+    EXPECT_EQ(plan["adapters"][0]["writes"],
+              Json::parse(R"([{"kind":"clp",
+        "image":"/opt/orvan/nic_fw/nx2/clp/clp_100.rom","size":)" +
+                          std::to_string(clp.size()) + R"(,"sha256":")" + Sha256Of(clp) + R"(",
+        "from":"8.3.5","to":"1.0.0",
         "backup":"/var/opt/orvan/nicfw_backup/02A0B0C0D000.bc1.9.6.p0.0.0.bin","forced":true}])"));
     ASSERT_EQ(plan["adapters"][1]["writes"].size(), 1u);
     EXPECT_EQ(plan["adapters"][1]["writes"][0]["to"], "1.9.6");
@@ -363,7 +372,12 @@ TEST_F(PlanTest, HostileLibraryAndCatalogTextsStayValidJsonAndNeverReachTheTermi
     longName.Name = std::string(200, 'N');
     AddNvram(longName.NvramFile, sim::BuildNvramImage(MakeNvram(1)));
     AddAdapter(longName);
-    BootCodeCatalog(PciId(0) + " bc_\x01\xff\x7f.bin v2.0.1\n" + PciId(1) + " bc_201.bin v2.0.1\n");
+    // Two image names that differ only in bytes that are not UTF-8.
+    BootCodeCatalog(PciId(0) + " bc_\x01\xff\x7f.bin v2.0.1\n" + PciId(1) + " bc_\x01\xfe\x7f.bin v2.0.1\n");
+    WriteCatalogImage("bootcode", "bc_\x01\xff\x7f.bin", sim::BuildNvramImage(MakeNvram(0)));
+    WriteCatalogImage("bootcode", "bc_\x01\xfe\x7f.bin", sim::BuildNvramImage(MakeNvram(1)));
+    // Two option ROM files that do not exist, under names alike but for such bytes.
+    PxeCatalog(PciId(0) + " pxe_\x01\xff\x7f.rom -\n" + PciId(1) + " pxe_\x01\xfe\x7f.rom -\n");
 
     const RunResult json = RunPlan({"--json"});
     EXPECT_EQ(json.Status, 2);
@@ -382,6 +396,28 @@ TEST_F(PlanTest, HostileLibraryAndCatalogTextsStayValidJsonAndNeverReachTheTermi
     const std::string longText = plan["adapters"][1]["name"];
     EXPECT_FALSE(longText.empty());
     EXPECT_EQ(longText, std::string(longText.size(), 'N'));
+
+    // Readable forms alike, faithful forms not: the bytes stand beside.
+    const Json& write0 = plan["adapters"][0]["writes"][0];
+    const Json& write1 = plan["adapters"][1]["writes"][0];
+    EXPECT_EQ(write0["image"], write1["image"]);
+    EXPECT_EQ(write0["image_hex"],
+              "2f6f70742f6f7276616e2f6e69635f66772f6e78322f626f6f74636f64652f62635f01ff7f2e62696e");
+    EXPECT_EQ(write1["image_hex"],
+              "2f6f70742f6f7276616e2f6e69635f66772f6e78322f626f6f74636f64652f62635f01fe7f2e62696e");
+    EXPECT_EQ(KeysOf(write0), (std::vector<std::string>{"kind", "image", "image_hex", "size", "sha256",
+                                                        "from", "to", "backup", "forced"}));
+    EXPECT_EQ(KeysOf(plan["adapters"][0]),
+              (std::vector<std::string>{"index", "mac", "pci_id", "name", "name_hex", "interface",
+                                        "interface_hex", "installed", "writes"}));
+    EXPECT_EQ(plan["adapters"][0]["name_hex"], "426164011b5b33316d202271756f74656422205c20fffe20c320656e64");
+    EXPECT_EQ(plan["adapters"][0]["interface_hex"], "6574687f02ff");
+    EXPECT_EQ(KeysOf(plan["adapters"][1]), AdapterKeys) << "texts that are UTF-8 get no second form";
+    // Neither option ROM file exists: both warnings name it, by its bytes too.
+    ASSERT_EQ(plan["warnings"].size(), 2u);
+    ASSERT_EQ(plan["warnings_hex"].size(), 2u);
+    EXPECT_NE(plan["warnings_hex"][0].get<std::string>().find("7078655f01ff7f2e726f6d"), std::string::npos);
+    EXPECT_NE(plan["warnings_hex"][1].get<std::string>().find("7078655f01fe7f2e726f6d"), std::string::npos);
 
     const RunResult text = RunPlan({});
     EXPECT_EQ(text.Status, 2);
@@ -430,6 +466,32 @@ TEST_F(PlanTest, EntriesTheSilentRunPassesOverQuietlyAreWarnedAbout)
     EXPECT_EQ(run.Out, "");
     EXPECT_EQ(FlashToolArguments(), PlannedToolRuns(plan));
     EXPECT_NE(Log().find("File size 1048577 is too big, max is 1048576!\r\n"), std::string::npos);
+}
+
+// The run refuses to write an image it could not read when it offered it
+// (boot code and CLP images are read only for that): the plan leaves the
+// write out and says why.
+TEST_F(PlanTest, AnImageTheRunWouldNotWriteIsLeftOutWithAWarning)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_gone.bin v2.0.1\n");
+    fs::remove(CatalogDir + "/bootcode/bc_gone.bin");
+    int status = -1;
+    const Json plan = PlanJson({}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(plan["writes"], 0);
+    EXPECT_EQ(plan["warnings"], Json::array({"adapter 0 (MAC 02A0B0C0D000): boot code image "
+                                             "/opt/orvan/nic_fw/nx2/bootcode/bc_gone.bin cannot be read "
+                                             "(No such file or directory); the run would not write it"}));
+
+    ClearRecords();
+    const RunResult run = Run({"-s"});
+    EXPECT_EQ(run.Status, 3);
+    EXPECT_EQ(FlashToolArguments(), PlannedToolRuns(plan));
+    EXPECT_NE(Log().find("Upgrading Boot Code 1.9.6 to 2.0.1\nERROR: Image "
+                         "/opt/orvan/nic_fw/nx2/bootcode/bc_gone.bin cannot be read; it was not written\n"),
+              std::string::npos)
+        << Log();
 }
 
 TEST_F(PlanTest, FailingLibraryCallsAtAnyAdapterStillGiveThePlanTheSilentRunCarriesOut)
@@ -516,6 +578,218 @@ TEST_F(PlanTest, DemoFleetPlanIsTwoBeforeTheSilentRunAndZeroAfterWithTheNewVersi
     EXPECT_EQ(after["adapters"][0]["installed"]["pxe"], "1.5.0");
     EXPECT_EQ(after["adapters"][1]["installed"]["clp"], "3.1.2");
     EXPECT_EQ(after["adapters"][2]["installed"]["iscsi"], "2.2.1");
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+// A catalog that was never deployed is not "up to date": with none of the
+// three catalog files the plan has nothing to stand on.
+TEST_F(PlanTest, WithNoCatalogFilePresentThereIsNoPlanAndTheStatusIsOne)
+{
+    const std::string reason = "tidemark-plan: cannot plan: no firmware catalog under /opt/orvan/nic_fw/nx2/";
+    struct Case {
+        const char* Name;
+        std::function<void()> Arrange;
+        std::string Err;
+    };
+    const Case cases[] = {
+        {"empty catalog folders", [] {}, reason + "\n"},
+        {"no catalog folder at all", [this] { fs::remove_all(CatalogDir); }, reason + "\n"},
+        {"a folder and a link loop in the catalog files' places",
+         [this] {
+             fs::create_directories(CatalogDir + "/bootcode/bootcode.info");
+             fs::create_symlink("pxe.info", CatalogDir + "/pxe/pxe.info");
+         },
+         reason + " (bootcode/bootcode.info is not a regular file, pxe/pxe.info cannot be read)\n"},
+    };
+    const std::string saved = Root + "/saved/plan.json";
+    for (const Case& c : cases) {
+        fs::remove_all(CatalogDir);
+        for (const char* kind : {"bootcode", "pxe", "clp"})
+            fs::create_directories(CatalogDir + "/" + kind);
+        ResetFleet();
+        AddStandardAdapter(0);
+        c.Arrange();
+        fs::create_directories(Root + "/saved");
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{}, {"--json"}, {"-F", "--json", "--out", saved}}) {
+            SCOPED_TRACE(std::string(c.Name) + ", " + Joined(args));
+            ClearRecords();
+            const RunResult r = RunPlan(args);
+            EXPECT_EQ(r.Status, 1);
+            EXPECT_EQ(r.Out, "");
+            EXPECT_EQ(r.Err, c.Err);
+            EXPECT_FALSE(fs::exists(saved));
+            EXPECT_EQ(CountBmapiCalls("BmapiUninitialize"), 1u);
+        }
+    }
+    // tidemark itself still takes a missing catalog as nothing to write.
+    ClearRecords();
+    EXPECT_EQ(Run({"-s"}).Status, 2);
+    EXPECT_TRUE(FlashToolArguments().empty());
+}
+
+TEST_F(PlanTest, ACatalogWithOnlySomeKindsIsPlannedAndTheOthersAreNamed)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    WriteCatalogImage("bootcode", "bc_201.bin", sim::BuildNvramImage(MakeNvram(0)));
+    struct Case {
+        const char* Name;
+        std::function<void()> Arrange;
+        const char *Pxe, *Clp;
+        std::string Lines;
+    };
+    const Case cases[] = {
+        {"only boot code", [] {}, "missing", "missing",
+         "catalog /opt/orvan/nic_fw/nx2/pxe/pxe.info is missing\n"
+         "catalog /opt/orvan/nic_fw/nx2/clp/clp.info is missing\n"},
+        {"a link loop and a folder",
+         [this] {
+             fs::create_symlink("pxe.info", CatalogDir + "/pxe/pxe.info");
+             fs::create_directories(CatalogDir + "/clp/clp.info");
+         },
+         "unreadable", "not-regular",
+         "catalog /opt/orvan/nic_fw/nx2/pxe/pxe.info cannot be read\n"
+         "catalog /opt/orvan/nic_fw/nx2/clp/clp.info is not a regular file\n"},
+        {"all three", [this] { PxeCatalog(""), ClpCatalog(""); }, "present", "present", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        fs::remove_all(CatalogDir + "/pxe");
+        fs::remove_all(CatalogDir + "/clp");
+        fs::create_directories(CatalogDir + "/pxe");
+        fs::create_directories(CatalogDir + "/clp");
+        c.Arrange();
+        int status = -1;
+        const Json plan = PlanJson({}, status);
+        EXPECT_EQ(status, 2);
+        EXPECT_EQ(plan["writes"], 1);
+        EXPECT_EQ(plan["catalogs"]["boot_code"]["state"], "present");
+        EXPECT_EQ(plan["catalogs"]["pxe"]["state"], c.Pxe);
+        EXPECT_EQ(plan["catalogs"]["clp"]["state"], c.Clp);
+        EXPECT_EQ(plan["warnings"], Json::array());
+        const RunResult text = RunPlan({});
+        const std::string head = "What \"tidemark -s\" would write (adapter library 3.0.2):\n\n";
+        EXPECT_EQ(text.Out.substr(0, text.Out.find("Adapter 0:")),
+                  head + c.Lines + (c.Lines.empty() ? "" : "\n"));
+    }
+}
+
+TEST_F(PlanTest, EveryWriteNamesItsImageBySizeAndSha256AndAnImageThatCannotBeReadIsLeftOut)
+{
+    for (int i = 0; i < 4; ++i)
+        AddStandardAdapter(i);
+    const std::vector<uint8_t> shared = sim::BuildNvramImage(MakeNvram(0));
+    WriteCatalogImage("bootcode", "shared.bin", shared);
+    fs::create_directories(CatalogDir + "/bootcode/folder.bin");
+    BootCodeCatalog(PciId(0) + " shared.bin v2.0.1\n" + PciId(1) + " shared.bin v2.0.1\n" + PciId(2) +
+                    " missing.bin v2.0.1\n" + PciId(3) + " folder.bin v2.0.1\n");
+    fs::remove(CatalogDir + "/bootcode/missing.bin");
+    int status = -1;
+    Json plan = PlanJson({}, status);
+    EXPECT_EQ(status, 2);
+    ASSERT_EQ(plan["writes"], 2);
+    for (int i : {0, 1}) {
+        EXPECT_EQ(plan["adapters"][i]["writes"][0]["size"], shared.size());
+        EXPECT_EQ(plan["adapters"][i]["writes"][0]["sha256"], Sha256Of(shared));
+    }
+    // The run would refuse to write an image it cannot identify: the plan leaves it out.
+    for (int i : {2, 3})
+        EXPECT_EQ(plan["adapters"][i]["writes"], Json::array());
+    const std::string image = " image /opt/orvan/nic_fw/nx2/bootcode/";
+    EXPECT_EQ(plan["warnings"],
+              Json({"adapter 2 (MAC 02A0B0C0D002): boot code" + image +
+                        "missing.bin cannot be read (No such file or directory); the run would not write it",
+                    "adapter 3 (MAC 02A0B0C0D003): boot code" + image +
+                        "folder.bin cannot be read (it is a directory); the run would not write it"}));
+
+    // Another image under the same name is another plan.
+    const std::string digest = plan["digest"];
+    std::vector<uint8_t> changed = shared;
+    changed.back() ^= 1;
+    WriteCatalogImage("bootcode", "shared.bin", changed);
+    plan = PlanJson({}, status);
+    EXPECT_EQ(plan["adapters"][0]["writes"][0]["sha256"], Sha256Of(changed));
+    EXPECT_NE(plan["digest"], digest);
+}
+
+TEST_F(PlanTest, OutSavesTheDocumentWholeWithModeSixHundredAndStillPrintsAsUsual)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    WriteCatalogImage("bootcode", "bc_201.bin", sim::BuildNvramImage(MakeNvram(0)));
+    const std::string folder = Root + "/saved";
+    const std::string saved = folder + "/plan.json";
+    fs::create_directories(folder);
+    sim::WriteFile(saved, Bytes("an older plan\n"));
+    fs::permissions(saved, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read);
+
+    const RunResult json = RunPlan({"--json", "--out", saved});
+    EXPECT_EQ(json.Status, 2);
+    EXPECT_EQ(json.Err, "");
+    EXPECT_EQ(ReadText(saved), json.Out);
+    EXPECT_EQ(fs::status(saved).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    fs::remove(saved);
+    const RunResult table = RunPlan({"--out", saved, "-F"});
+    EXPECT_EQ(table.Status, 2);
+    EXPECT_EQ(table.Out.rfind("What \"tidemark -s -F\" would write", 0), 0u) << table.Out;
+    const Json document = ParsePlan(ReadText(saved));
+    EXPECT_EQ(document["run"], "tidemark -s -F");
+    EXPECT_EQ(document, ParsePlan(RunPlan({"-F", "--json"}).Out));
+    KeepDocument(ReadText(saved));
+
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(folder))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"plan.json"}) << "no temporary file is left";
+}
+
+TEST_F(PlanTest, OutRefusesLinksFoldersAndBadArgumentsWithStatusOneAndNothingPrintedOrLeft)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    const std::string folder = Root + "/saved";
+    fs::create_directories(folder + "/a-folder");
+    sim::WriteFile(folder + "/target", Bytes("kept\n"));
+    fs::create_symlink(folder + "/target", folder + "/link");
+    fs::create_symlink(folder + "/nowhere", folder + "/dangling");
+    const std::string cannotSave = "tidemark-plan: cannot save the plan in '";
+    const std::string once = "tidemark-plan: --out takes one file name, once; see tidemark-plan --help\n";
+    struct Case {
+        std::vector<std::string> Args;
+        std::string Err;
+    };
+    const Case cases[] = {
+        {{"--out", folder + "/link"}, cannotSave + folder + "/link': it is a symbolic link\n"},
+        {{"--out", folder + "/dangling"}, cannotSave + folder + "/dangling': it is a symbolic link\n"},
+        {{"--out", folder + "/a-folder"}, cannotSave + folder + "/a-folder': it is not a regular file\n"},
+        {{"--json", "--out", folder + "/a-folder/"},
+         cannotSave + folder + "/a-folder/': it is not a file name\n"},
+        {{"--out", folder + "/missing/plan.json"},
+         cannotSave + folder +
+             "/missing/plan.json': cannot create a file beside it: No such file or directory\n"},
+        {{"--out"}, once},
+        {{"--out", ""}, once},
+        {{"--json", "--out", folder + "/a", "--out", folder + "/b"}, once},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Joined(c.Args));
+        const RunResult r = RunPlan(c.Args);
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_EQ(r.Out, "");
+        EXPECT_EQ(r.Err, c.Err);
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(folder))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"a-folder", "dangling", "link", "target"}));
+    EXPECT_EQ(ReadText(folder + "/target"), "kept\n");
+    EXPECT_TRUE(fs::is_empty(folder + "/a-folder"));
 }
 
 // While an upgrade holds the run lock the plan would be stale at once: it

@@ -1,7 +1,8 @@
 // Runs that overlap or are signalled, through the real binary: one upgrade at
 // a time under the run lock, and no write cut by a signal. The flashing tool
 // stand-in waits until the test releases it, so the test acts while it
-// writes.
+// writes. Then: no backup overwritten, the image written is the one
+// confirmed, and the log keeps what was written.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -190,6 +191,109 @@ TEST_F(SafeRunTest, AfterAKillOfTidemarkItsToolFinishesAndHoldsTheLockUntilItExi
 
     ClearRecords();
     EXPECT_EQ(Run({"-s"}).Status, 0) << "the lock is free again";
+}
+
+// ---------------------------------------------------------------------------
+// Backups, the image confirmed and the log
+
+// Boot code 1.9.6 -> 1.9.8 and PXE on one adapter form the same backup name
+// (the PXE name takes the accepted boot code's major and minor with the
+// installed build), and an earlier run's backup already has it.
+TEST_F(SafeRunTest, BackupNamesTakenByAnEarlierRunOrWriteGetFreeVariants)
+{
+    Tools.RealWrenflash = true;
+    AddStandardAdapter(0);
+    sim::NvramSpec bootCode = MakeNvram(0);
+    bootCode.BootCodeBuild = 8, bootCode.Rom = sim::OptionRom::None;
+    WriteCatalogImage("bootcode", "bc_198.bin", sim::BuildNvramImage(bootCode));
+    BootCodeCatalog(PciId(0) + " bc_198.bin v1.9.8\n");
+    OfferPxe(0, "pxe_840.rom", 8, 4, 0);
+    const std::string backups = LogDir + "/nicfw_backup/";
+    const std::string formed = Mac(0) + ".bc1.9.6.p8.3.5";
+    const std::vector<uint8_t> earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    std::filesystem::create_directories(backups);
+    ASSERT_TRUE(sim::WriteFile(backups + formed + ".bin", earlier));
+
+    RunResult r = Run({"-s"});
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Selecting(0) + Upgrading("Boot Code 1.9.6 to 1.9.8") +
+                         BackupTaken(formed + ".bin", formed + "-1.bin") + Upgrading("PXE 8.3.5 to 8.4.0") +
+                         BackupTaken(formed + ".bin", formed + "-2.bin") + Complete);
+    std::vector<uint8_t> kept, first, second;
+    ASSERT_TRUE(sim::ReadFile(backups + formed + ".bin", kept));
+    ASSERT_TRUE(sim::ReadFile(backups + formed + "-1.bin", first));
+    ASSERT_TRUE(sim::ReadFile(backups + formed + "-2.bin", second));
+    EXPECT_EQ(kept, earlier);
+    EXPECT_EQ(first, sim::BuildNvramImage(MakeNvram(0)));
+    EXPECT_NE(second, first) << "the PXE backup holds the NVRAM after the boot code write";
+}
+
+// The operator accepts PXE 8.3.5 to 8.4.0; while a later question waits,
+// the file is replaced by a PXE 1.3.0 image. The write is announced and
+// refused; the next image is still written, with -F because of the same
+// version question.
+TEST_F(SafeRunTest, AnImageReplacedAfterItWasConfirmedIsNotWritten)
+{
+    AddStandardAdapter(0);
+    AddStandardAdapter(1);
+    OfferPxe(0, "pxe_840.rom", 8, 4, 0);
+    BootCodeCatalog(PciId(1) + " bc_196.bin v1.9.6\n");
+    const std::string pxeQuestion = Prompt("PXE 8.3.5 to 8.4.0", "y");
+    const std::string bootCodeQuestion = Prompt("Boot Code 1.9.6 to 1.9.6", "n");
+    const std::string image = CatalogDir + "/pxe/pxe_840.rom";
+    RunOptions options;
+    options.Steps = {{pxeQuestion, nullptr, 0, "y\n"},
+                     {bootCodeQuestion,
+                      [&] {
+                          ASSERT_TRUE(sim::WriteFile(image + ".new",
+                                                     sim::BuildOptionRomFile(sim::OptionRom::Pxe, 1, 3, 0)));
+                          std::filesystem::rename(image + ".new", image);
+                      },
+                      0, "y\n"}};
+    RunResult r = Run({}, options);
+
+    EXPECT_EQ(r.Status, 3);
+    const std::string refused = ImageChanged(PxeDir + "pxe_840.rom");
+    EXPECT_EQ(r.Out, std::string(Banner) + Heading(0) + pxeQuestion + Heading(1) + BootCodeSame +
+                         bootCodeQuestion + Notice + Selecting(0) + Upgrading("PXE 8.3.5 to 8.4.0") +
+                         refused + Selecting(1) + Upgrading("Boot Code 1.9.6 to 1.9.6") + WithErrors);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + pxeQuestion + "y\n" + Heading(1) + BootCodeSame +
+                         bootCodeQuestion + "y\n" + Selecting(0) + Upgrading("PXE 8.3.5 to 8.4.0") + refused +
+                         Selecting(1) + Upgrading("Boot Code 1.9.6 to 1.9.6") + WithErrors);
+    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(1, "bc_196.bin", ".bc1.9.6.bin", true)},
+                                  AfterGoodFlash("eth1"),
+                                  BringUp({"eth0", "eth1"})}));
+}
+
+// Every line printed before the kill is in the log, the question it waited
+// at too.
+TEST_F(SafeRunTest, ARunKilledAtAQuestionKeepsItsLinesInTheLog)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    OfferPxe(0, "pxe_840.rom", 8, 4, 0);
+    const std::string bootCodeQuestion = Prompt("Boot Code 1.9.6 to 2.0.1", "y");
+    const std::string pxeQuestion = Prompt("PXE 8.3.5 to 8.4.0", "y");
+    RunOptions options;
+    options.Steps = {{bootCodeQuestion, nullptr, 0, "y\n"}, {pxeQuestion, nullptr, SIGKILL, ""}};
+    RunResult r = Run({}, options);
+    EXPECT_EQ(r.Signal, SIGKILL);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + bootCodeQuestion + "y\n" + pxeQuestion);
+    EXPECT_EQ(ToolTrace(), std::vector<std::string>{});
+}
+
+// With standard output closed, the log does not take descriptor 1 and
+// receive the console's copy of each line.
+TEST_F(SafeRunTest, WithStandardOutputClosedTheLogHoldsEachLineOnce)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    RunOptions options;
+    options.StdoutClosed = true;
+    RunResult r = Run({"-y"}, options);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(Log(), std::string(Banner) + Heading(0) + Selecting(0) + Upgrading("Boot Code 1.9.6 to 2.0.1") +
+                         Complete);
 }
 
 } // namespace

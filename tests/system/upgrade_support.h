@@ -3,6 +3,7 @@
 // and the trace lines of the recording stand-ins.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -72,6 +73,17 @@ inline std::string ToolFailedLog(int index, const std::string& hexCode)
 inline std::string ToolFailedConsole(int index)
 {
     return "ERROR: Upgrade of " + Name(index) + " MAC: " + Mac(index) + " failed.\n";
+}
+
+// A write refused because its image is not the one confirmed.
+inline std::string ImageChanged(const std::string& image)
+{
+    return "ERROR: Image " + image + " changed since it was confirmed; it was not written\n";
+}
+// The log's note of a backup name taken by an earlier write or file.
+inline std::string BackupTaken(const std::string& formed, const std::string& chosen)
+{
+    return "Backup " + BackupDir + formed + " is taken; the backup goes to " + BackupDir + chosen + "\n";
 }
 
 // "wrenflash MAC upgrade [-F] -bc|-mba IMAGE BACKUP" as the recorder joins it.
@@ -154,9 +166,38 @@ protected:
         return lines;
     }
 
-    void BootCodeCatalog(const std::string& text) { WriteCatalogFile("bootcode", text); }
+    void BootCodeCatalog(const std::string& text)
+    {
+        WriteCatalogFile("bootcode", text);
+        WriteStandInImages("bootcode", text);
+    }
     void PxeCatalog(const std::string& text) { WriteCatalogFile("pxe", text); }
-    void ClpCatalog(const std::string& text) { WriteCatalogFile("clp", text); }
+    void ClpCatalog(const std::string& text)
+    {
+        WriteCatalogFile("clp", text);
+        WriteStandInImages("clp", text);
+    }
+
+    // The run opens boot code and CLP images only to identify and write
+    // them: every token of the catalog text that names no file in the kind's
+    // folder yet gets a stand-in image, so that what the run offers is there
+    // to write. (PXE images are read for their version: tests write them.)
+    void WriteStandInImages(const std::string& kind, const std::string& text)
+    {
+        constexpr size_t NameMax = 255;
+        size_t at = 0;
+        while ((at = text.find_first_not_of(" \t\n\r\v\f", at)) != std::string::npos) {
+            const size_t end = std::min(text.find_first_of(" \t\n\r\v\f", at), text.size());
+            const std::string token = text.substr(at, end - at);
+            at = end;
+            const std::string path = CatalogDir + "/" + kind + "/" + token;
+            if (token.size() > NameMax || token.find('/') != std::string::npos || token == "." ||
+                token == ".." || std::filesystem::exists(path))
+                continue;
+            const std::string content = "stand-in image " + token + "\n";
+            WriteCatalogImage(kind, token, std::vector<uint8_t>(content.begin(), content.end()));
+        }
+    }
 
     // A PXE catalog entry for the adapter and its option ROM file.
     void OfferPxe(int index, const std::string& file, uint8_t major, uint8_t minor, uint8_t build)

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "console/command.h"
+#include "console/descriptors.h"
 #include "console/output.h"
 #include "console/prompt.h"
 #include "test_support.h"
@@ -113,6 +117,48 @@ TEST_F(Console, AMissingLogDirectoryUnderSilentShowsNothing)
     LogResume();
     Output("banner\n");
     EXPECT_EQ(console.Stop(), "");
+}
+
+// Closed standard descriptors are opened on /dev/null, so that a file opened
+// later cannot take their place; open ones are left as they are.
+TEST(StandardDescriptors, ClosedOnesAreOpenedOnDevNull)
+{
+    struct stat devNull {};
+    ASSERT_EQ(stat("/dev/null", &devNull), 0);
+    const std::vector<std::vector<int>> cases = {{0}, {1}, {2}, {1, 2}, {0, 1, 2}};
+    for (const std::vector<int>& closed : cases) {
+        std::fflush(stdout);
+        int saved[3];
+        struct stat before[3]{};
+        for (int fd = 0; fd < 3; ++fd) {
+            saved[fd] = dup(fd);
+            fstat(fd, &before[fd]);
+        }
+        for (int fd : closed)
+            close(fd);
+        const bool opened = OpenClosedStandardDescriptors();
+        struct stat after[3]{};
+        int modes[3];
+        for (int fd = 0; fd < 3; ++fd) {
+            fstat(fd, &after[fd]);
+            modes[fd] = fcntl(fd, F_GETFL) & O_ACCMODE;
+        }
+        // Checked once the test's own output is back.
+        for (int fd = 0; fd < 3; ++fd) {
+            dup2(saved[fd], fd);
+            close(saved[fd]);
+        }
+        EXPECT_TRUE(opened);
+        for (int fd = 0; fd < 3; ++fd) {
+            const bool wasClosed = std::find(closed.begin(), closed.end(), fd) != closed.end();
+            const struct stat& expected = wasClosed ? devNull : before[fd];
+            EXPECT_EQ(after[fd].st_rdev, expected.st_rdev) << fd;
+            EXPECT_EQ(after[fd].st_ino, expected.st_ino) << fd;
+            if (wasClosed) {
+                EXPECT_EQ(modes[fd], fd == 0 ? O_RDONLY : O_WRONLY) << fd;
+            }
+        }
+    }
 }
 
 TEST(RunCommand, ReturnsTheShellsExitStatus)

@@ -1,15 +1,20 @@
-// Image files: their size limits and the versions read from NVRAM, option ROM
-// and ASF images.
+// Image files: their size limits, the versions read from NVRAM, option ROM
+// and ASF images, and their identity (size and SHA-256).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "catalog/image_file.h"
+#include "catalog/image_identity.h"
 #include "catalog_support.h"
 
 namespace {
@@ -301,6 +306,97 @@ TEST_F(ImageFileTest, AsfFileVersionTakesOneCharacterMajor)
     *selection = {};
     ASSERT_EQ(ReadImageVersions(*selection, "/opt/notasf.bin"), 0);
     EXPECT_EQ(selection->SelectionFlags, 0u);
+}
+
+TEST_F(ImageFileTest, IdentityIsTheSizeAndSha256OfTheWholeFile)
+{
+    struct Case {
+        std::string Content;
+        const char* Sha256;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // Several read blocks, the last one short.
+        {[] {
+             std::string text;
+             for (int i = 0; i < 25000; ++i)
+                 text += "tidemark";
+             return text;
+         }(),
+         "e0756cf64874f75299cfbf4e45600e5a48a3c2bb13d425961b8a03069dbc475d"},
+    };
+    for (const Case& c : cases) {
+        test::WriteText("/opt/known.bin", c.Content);
+        const ImageIdentity identity = IdentifyImageFile("/opt/known.bin");
+        EXPECT_TRUE(identity.Known) << c.Content.size();
+        EXPECT_EQ(identity.Size, c.Content.size());
+        EXPECT_EQ(Sha256Hex(identity), c.Sha256) << c.Content.size();
+    }
+}
+
+TEST_F(ImageFileTest, OnlyRegularFilesThatCanBeReadHaveAnIdentity)
+{
+    WriteFile("/opt/image.bin", {1, 2, 3});
+    ASSERT_EQ(mkfifo("/opt/fifo", 0600), 0);
+    fs::create_directories("/opt/folder");
+    fs::create_symlink("/opt/image.bin", "/opt/link");
+    fs::create_symlink("/opt/gone.bin", "/opt/dangling");
+    struct Case {
+        const char* Path;
+        bool Known;
+    } cases[] = {
+        {"/opt/image.bin", true}, {"/opt/link", true},      {"/opt/fifo", false},
+        {"/opt/folder", false},   {"/opt/gone.bin", false}, {"/opt/dangling", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IdentifyImageFile(c.Path).Known, c.Known) << c.Path;
+}
+
+// A file is hashed once while its status stays as it was; every way of
+// changing it moves its status. Files must be settled (untouched for two
+// seconds) before their identity is kept.
+TEST_F(ImageFileTest, AChangedOrReplacedFileIsHashedAgain)
+{
+    const std::string before(4096, 'a'), after(4096, 'b');
+    struct Case {
+        const char* Path;
+        void (*Change)(const std::string& path, const std::string& content);
+    } cases[] = {
+        {"/opt/unchanged.bin", [](const std::string&, const std::string&) {}},
+        // Rewritten in place, same size, modification time set back.
+        {"/opt/rewritten.bin",
+         [](const std::string& path, const std::string& content) {
+             struct stat info {};
+             stat(path.c_str(), &info);
+             test::WriteText(path, content);
+             const timespec times[2] = {info.st_atim, info.st_mtim};
+             utimensat(AT_FDCWD, path.c_str(), times, 0);
+         }},
+        // Another file renamed over it.
+        {"/opt/replaced.bin",
+         [](const std::string& path, const std::string& content) {
+             test::WriteText(path + ".new", content);
+             fs::rename(path + ".new", path);
+         }},
+        {"/opt/grown.bin", [](const std::string& path,
+                              const std::string& content) { test::WriteText(path, content + content); }},
+    };
+    for (const Case& c : cases)
+        test::WriteText(c.Path, before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    std::vector<ImageIdentity> kept;
+    for (const Case& c : cases)
+        kept.push_back(IdentifyImageFile(c.Path));
+    for (const Case& c : cases)
+        c.Change(c.Path, after);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string path = cases[i].Path;
+        const ImageIdentity now = IdentifyImageFile(path.c_str());
+        ASSERT_TRUE(kept[i].Known && now.Known) << path;
+        test::WriteText("/opt/fresh.bin", test::ReadText(path));
+        EXPECT_EQ(now, IdentifyImageFile("/opt/fresh.bin")) << path;
+        EXPECT_EQ(now == kept[i], path == "/opt/unchanged.bin") << path;
+    }
 }
 
 } // namespace

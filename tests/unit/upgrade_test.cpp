@@ -7,13 +7,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "catalog/image_identity.h"
+#include "catalog/image_kinds.h"
 #include "console/output.h"
 #include "state/records.h"
 #include "test_support.h"
+#include "upgrade/backup_name.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/reload.h"
 #include "upgrade/run_lock.h"
@@ -111,8 +117,9 @@ protected:
         s.BootCodeMajor = major;
         s.BootCodeMinor = minor;
         s.BootCodeBuild = build;
-        std::snprintf(s.BootCodePath, sizeof s.BootCodePath, "/opt/orvan/nic_fw/nx2/bootcode/bc%u%u%u.bin",
-                      major, minor, build);
+        Confirm(i, ImageKind::BootCode,
+                "/opt/orvan/nic_fw/nx2/bootcode/bc" + std::to_string(major) + std::to_string(minor) +
+                    std::to_string(build) + ".bin");
     }
     void AcceptPxe(int i, uint8_t major, uint8_t minor, uint8_t build)
     {
@@ -121,7 +128,7 @@ protected:
         s.PxeMajor = major;
         s.PxeMinor = minor;
         s.PxeBuild = build;
-        std::snprintf(s.PxePath, sizeof s.PxePath, "/opt/orvan/nic_fw/nx2/pxe/pxe.bin");
+        Confirm(i, ImageKind::Pxe, "/opt/orvan/nic_fw/nx2/pxe/pxe.bin");
     }
     void AcceptClp(int i, uint32_t major, uint32_t minor, uint32_t build)
     {
@@ -130,7 +137,17 @@ protected:
         s.ClpMajor = major;
         s.ClpMinor = minor;
         s.ClpBuild = build;
-        std::snprintf(s.ClpPath, sizeof s.ClpPath, "/opt/orvan/nic_fw/nx2/clp/clp.bin");
+        Confirm(i, ImageKind::Clp, "/opt/orvan/nic_fw/nx2/clp/clp.bin");
+    }
+    // The kind's image as the selection offered it: the file is there and
+    // its identity recorded.
+    void Confirm(int i, ImageKind kind, const std::string& path)
+    {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        test::WriteText(path, "image " + path);
+        ImageSelection& s = selections[i];
+        std::snprintf(s.*DescriptorOf(kind).PathField, PathFieldSize, "%s", path.c_str());
+        s.Identity[static_cast<size_t>(kind)] = IdentifyImageFile(path.c_str());
     }
 
     // Runs the three update runs for adapter i and returns the console text.
@@ -257,7 +274,7 @@ TEST_F(Update, HostileFieldsCannotInjectCommands)
     std::strcpy(installed[0].MacText, "1;touch /x");
     std::strcpy(installed[0].InterfaceName, "eth0;touch /var/opt/test/pwned");
     AcceptBootCode(0, 2, 0, 1);
-    std::strcpy(selections[0].BootCodePath, "/opt/a b$(touch /var/opt/test/pwned).bin");
+    Confirm(0, ImageKind::BootCode, "/opt/a b$(touch /var/opt/test/pwned).bin");
     UpdateAdapter(0);
     EXPECT_FALSE(test::FileExists(Scratch + "/pwned"));
     EXPECT_NE(Trace().find("wrenflash 1;touch /x upgrade -bc /opt/a b$(touch /var/opt/test/pwned).bin "),
@@ -341,6 +358,158 @@ TEST_F(Update, TheLogIsCompleteWhileTheToolRuns)
     UpdateAdapter(0);
     EXPECT_EQ(test::ReadText(Scratch + "/seen"),
               "\nSelecting Test Adapter 0 MAC: 00112233AAB0 \nUpgrading Boot Code 1.9.6 to 2.0.1\n");
+}
+
+// The image handed to the tool is the one confirmed: one that changed, was
+// replaced or removed, or could not be read when offered, is not written;
+// the run goes on with the next image and ends with errors.
+TEST_F(Update, AnImageThatIsNotTheOneConfirmedIsNotWritten)
+{
+    const std::string image = "/opt/orvan/nic_fw/nx2/bootcode/bc201.bin";
+    const std::string changed =
+        "ERROR: Image " + image + " changed since it was confirmed; it was not written\n";
+    const std::string unreadable = "ERROR: Image " + image + " cannot be read; it was not written\n";
+    struct Case {
+        const char* Name;
+        std::function<void()> Change;
+        std::string Error; // empty: written
+    } cases[] = {
+        {"unchanged", [] {}, ""},
+        {"rewritten", [&] { test::WriteText(image, "other content of the same size" + image); }, changed},
+        {"replaced",
+         [&] {
+             test::WriteText(image + ".new", "older image");
+             std::rename((image + ".new").c_str(), image.c_str());
+         },
+         changed},
+        {"removed", [&] { std::remove(image.c_str()); }, unreadable},
+        {"unreadable when offered", [&] { selections[0].Identity[0] = {}; }, unreadable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::remove(TracePath.c_str());
+        gRun.OptionFlags = FlagLogEnabled;
+        selections[0] = {};
+        AcceptBootCode(0, 2, 0, 1);
+        AcceptPxe(0, 8, 4, 0);
+        c.Change();
+        const std::string shown = UpdateAdapter(0);
+        const std::string upgrading = "Upgrading Boot Code 1.9.6 to 2.0.1\n";
+        EXPECT_NE(shown.find(upgrading + c.Error + "Upgrading PXE"), std::string::npos) << shown;
+        EXPECT_EQ(Trace().find("-bc ") != std::string::npos, c.Error.empty()) << Trace();
+        EXPECT_NE(Trace().find("-mba "), std::string::npos) << "the next image is still written";
+        EXPECT_EQ(HasFlag(FlagErrors), !c.Error.empty());
+        EXPECT_NE(Log().find(upgrading + c.Error + "Upgrading PXE"), std::string::npos);
+        std::remove(LogFilePath);
+    }
+}
+
+struct BackupCase {
+    const char* Name;
+    std::vector<std::string> Files, Folders, Links; // in the backup folder
+    std::vector<std::string> Handed;                // earlier in the run
+    BackupChoice Choice;
+    std::string Chosen;
+    bool FolderIsAFile = false;
+};
+
+std::string BackupCaseName(const ::testing::TestParamInfo<BackupCase>& param) { return param.param.Name; }
+
+class FreeBackupName : public Update, public ::testing::WithParamInterface<BackupCase> {};
+
+const std::string Backups = "/var/opt/orvan/nicfw_backup/";
+
+TEST_P(FreeBackupName, TakesTheFormedNameOrTheFirstFreeVariant)
+{
+    const BackupCase& c = GetParam();
+    if (c.FolderIsAFile)
+        test::WriteText(Backups.substr(0, Backups.size() - 1), "not a folder");
+    else
+        std::filesystem::create_directories(Backups);
+    for (const std::string& name : c.Files)
+        test::WriteText(Backups + name, "earlier backup");
+    for (const std::string& name : c.Folders)
+        std::filesystem::create_directories(Backups + name);
+    for (const std::string& name : c.Links)
+        std::filesystem::create_symlink("/var/opt/test/nowhere", Backups + name);
+    BackupNames handed;
+    for (const std::string& name : c.Handed)
+        handed.push_back(name.front() == '/' ? name : Backups + name);
+    const BackupNames before = handed;
+
+    std::array<char, PathFieldSize> name{};
+    std::snprintf(name.data(), name.size(), "%sM.bc1.9.6.bin", Backups.c_str());
+    const std::string formed = name.data();
+    EXPECT_EQ(ChooseBackupName(name, handed), c.Choice);
+    if (c.Choice == BackupChoice::NoneFree) {
+        EXPECT_EQ(name.data(), formed);
+        EXPECT_EQ(handed, before);
+        return;
+    }
+    EXPECT_EQ(name.data(), Backups + c.Chosen);
+    BackupNames expected = before;
+    expected.push_back(Backups + c.Chosen);
+    EXPECT_EQ(handed, expected);
+}
+
+std::vector<std::string> AllVariantsHanded()
+{
+    std::vector<std::string> names = {"M.bc1.9.6.bin"};
+    for (int i = 1; i <= MaxBackupVariant; ++i)
+        names.push_back("M.bc1.9.6-" + std::to_string(i) + ".bin");
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Update, FreeBackupName,
+    ::testing::Values(
+        BackupCase{"Free", {}, {}, {}, {}, BackupChoice::Formed, "M.bc1.9.6.bin"},
+        BackupCase{"OthersAround",
+                   {"M.bc1.9.6-1.bin", "N.bc1.9.6.bin"},
+                   {},
+                   {},
+                   {"M.bc1.9.7.bin"},
+                   BackupChoice::Formed,
+                   "M.bc1.9.6.bin"},
+        BackupCase{"OnDisk", {"M.bc1.9.6.bin"}, {}, {}, {}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"HandedEarlier", {}, {}, {}, {"M.bc1.9.6.bin"}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"OnDiskAndVariantHanded",
+                   {"M.bc1.9.6.bin"},
+                   {},
+                   {},
+                   {"M.bc1.9.6-1.bin"},
+                   BackupChoice::Variant,
+                   "M.bc1.9.6-2.bin"},
+        BackupCase{"DanglingLinks",
+                   {},
+                   {},
+                   {"M.bc1.9.6.bin", "M.bc1.9.6-1.bin"},
+                   {},
+                   BackupChoice::Variant,
+                   "M.bc1.9.6-2.bin"},
+        BackupCase{"Folder", {}, {"M.bc1.9.6.bin"}, {}, {}, BackupChoice::Variant, "M.bc1.9.6-1.bin"},
+        BackupCase{"EveryVariantTaken", {}, {}, {}, AllVariantsHanded(), BackupChoice::NoneFree, ""},
+        // A name whose status cannot be read (its folder is a file) is taken.
+        BackupCase{"StatusUnknown", {}, {}, {}, {}, BackupChoice::NoneFree, "", true}),
+    BackupCaseName);
+
+// A folder this user may not search hides nothing that the flashing tool,
+// run as the same user, could overwrite: the formed name stays.
+TEST_F(Update, ABackupFolderThisUserMayNotSearchLeavesTheFormedName)
+{
+    const std::string folder = "/var/opt/orvan/nicfw_backup";
+    std::filesystem::create_directories(folder);
+    test::WriteText(folder + "/M.bc1.9.6.bin", "earlier backup");
+    chmod(folder.c_str(), 0700);
+    std::array<char, PathFieldSize> name{};
+    std::snprintf(name.data(), name.size(), "%s/M.bc1.9.6.bin", folder.c_str());
+    BackupNames handed;
+    if (seteuid(65534) != 0)
+        GTEST_SKIP() << "no other user to be";
+    const BackupChoice choice = ChooseBackupName(name, handed);
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_EQ(choice, BackupChoice::Formed);
+    EXPECT_EQ(name.data(), folder + "/M.bc1.9.6.bin");
 }
 
 struct ReloadCase {

@@ -1,6 +1,8 @@
-#include "plan/plan.h"
+#include "planning/plan.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -15,24 +17,11 @@
 #include "console/output.h"
 #include "state/bmapi.h"
 #include "state/run_state.h"
+#include "upgrade/backup_name.h"
 #include "upgrade/flash_tool.h"
 #include "upgrade/update.h"
 
 namespace {
-
-struct KindNames {
-    const char* Label;
-    const char* Key;
-};
-constexpr std::array<KindNames, 3> KindNameTable = {{
-    {"boot code", "boot_code"},
-    {"PXE", "pxe"},
-    {"CLP", "clp"},
-}};
-static_assert(static_cast<size_t>(ImageKind::BootCode) == 0 && static_cast<size_t>(ImageKind::Pxe) == 1 &&
-              static_cast<size_t>(ImageKind::Clp) == 2);
-
-const KindNames& NamesOf(ImageKind kind) { return KindNameTable[static_cast<size_t>(kind)]; }
 
 // A library text field, which need not hold a NUL.
 template <size_t N> std::string FieldText(const char (&field)[N])
@@ -43,10 +32,9 @@ template <size_t N> std::string FieldText(const char (&field)[N])
 // The plan that the selection hook adds its warnings to while it is taken.
 Plan* planInProgress = nullptr;
 
-std::string AdapterLabel()
+std::string AdapterLabel(uint32_t index)
 {
-    return "adapter " + std::to_string(gRun.CurrentAdapter) + " (MAC " +
-           FieldText(gRun.Installed[gRun.CurrentAdapter].MacText) + ")";
+    return "adapter " + std::to_string(index) + " (MAC " + FieldText(gRun.Installed[index].MacText) + ")";
 }
 
 // Why a file that the image reader refused cannot be read.
@@ -57,6 +45,8 @@ std::string UnreadableReason(const char* path)
         return std::strerror(errno);
     if (S_ISDIR(info.st_mode))
         return "it is a directory";
+    if (!S_ISREG(info.st_mode))
+        return "it is not a regular file";
     if (static_cast<unsigned long long>(info.st_size) > ImageFileMaximum)
         return "it is larger than " + std::to_string(ImageFileMaximum) + " bytes";
     return "it cannot be read whole";
@@ -66,8 +56,8 @@ void NotePassedOver(ImageKind kind, PassedOver why, const char* detail)
 {
     if (planInProgress == nullptr)
         return;
-    const std::string kindLabel = NamesOf(kind).Label;
-    std::string text = AdapterLabel() + ": ";
+    const std::string kindLabel = KindLabel(kind);
+    std::string text = AdapterLabel(gRun.CurrentAdapter) + ": ";
     switch (why) {
     case PassedOver::ImageUnreadable:
         text += kindLabel + " image " + detail + " cannot be read (" + UnreadableReason(detail) +
@@ -126,27 +116,51 @@ void DescribeVersions(ImageKind kind, const InstalledFirmware& nic, const ImageS
         write.To = descriptor.Selected(sel);
 }
 
+// The write the update pass would make of the kind's image, with the backup
+// name it would choose; false, with a warning, when the run would refuse it.
+bool PlanWrite(ImageKind kind, uint32_t index, BackupNames& handed, Plan& plan, PlannedWrite& write)
+{
+    const InstalledFirmware& nic = gRun.Installed[index];
+    const ImageSelection& sel = gRun.Selections[index];
+    const std::string refused =
+        AdapterLabel(index) + ": " + KindLabel(kind) + " image " + ImagePathOf(sel, kind);
+    // What the run checks before it writes; the plan sees the file as the selection did.
+    if (!sel.Identity[static_cast<size_t>(kind)].Known) {
+        plan.Warnings.push_back(refused + " cannot be read (" + UnreadableReason(ImagePathOf(sel, kind)) +
+                                "); the run would not write it");
+        return false;
+    }
+    std::array<char, PathFieldSize> backup{};
+    FormBackupName(kind, nic, sel, backup);
+    const std::string formed = backup.data();
+    if (ChooseBackupName(backup, handed) == BackupChoice::NoneFree) {
+        plan.Warnings.push_back(refused + " has no free backup name (" + formed +
+                                " and its variants are taken); the run would not write it");
+        return false;
+    }
+    write.Kind = kind;
+    write.Image = ImagePathOf(sel, kind);
+    DescribeVersions(kind, nic, sel, write);
+    write.Backup = backup.data();
+    write.Forced = plan.Forced;
+    write.Identity = sel.Identity[static_cast<size_t>(kind)];
+    return true;
+}
+
 // What the update pass would hand the tool: it runs after the whole
-// selection pass, so every run sees the final tool form.
+// selection pass, so every run sees the final tool form, and it never hands
+// two writes the same backup name.
 void CollectWrites(Plan& plan)
 {
     plan.Forced = FlashToolForced();
+    BackupNames handed;
     for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
         AdapterPlan adapter = DescribeAdapter(i);
         const InstalledFirmware& nic = gRun.Installed[i];
-        const ImageSelection& sel = gRun.Selections[i];
         for (ImageKind kind : UpdateOrder) {
-            if (!IsAccepted(sel, kind))
-                continue;
             PlannedWrite write;
-            write.Kind = kind;
-            write.Image = ImagePathOf(sel, kind);
-            DescribeVersions(kind, nic, sel, write);
-            std::array<char, PathFieldSize> backup{};
-            FormBackupName(kind, nic, sel, backup);
-            write.Backup = backup.data();
-            write.Forced = plan.Forced;
-            adapter.Writes.push_back(std::move(write));
+            if (IsAccepted(gRun.Selections[i], kind) && PlanWrite(kind, i, handed, plan, write))
+                adapter.Writes.push_back(std::move(write));
         }
         if ((nic.InstalledFlags &
              (InstBootCodeVersion | InstPxeVersion | InstClpVersion | InstIscsiVersion)) == 0)
@@ -173,23 +187,64 @@ void SelectionPass(Plan& plan)
     planInProgress = nullptr;
 }
 
-} // namespace
-
-size_t Plan::WriteCount() const
+// The catalog files' states. False, with the reason, when none is present:
+// then nothing could ever be planned, which must not pass for "up to date".
+bool FindCatalogs(Plan& plan, std::string& reason)
 {
-    size_t count = 0;
-    for (const AdapterPlan& adapter : Adapters)
-        count += adapter.Writes.size();
-    return count;
+    bool present = false;
+    std::string others;
+    for (ImageKind kind : UpdateOrder) {
+        const char* path = DescriptorOf(kind).CatalogFile;
+        const CatalogState state = CatalogStateOf(path);
+        plan.Catalogs[static_cast<size_t>(kind)] = state;
+        present = present || state == CatalogState::Present;
+        if (state != CatalogState::Missing)
+            others += std::string(others.empty() ? " (" : ", ") + (path + std::strlen(CatalogRootDir)) + " " +
+                      CatalogStateWords(state);
+    }
+    if (!present)
+        reason =
+            std::string("no firmware catalog under ") + CatalogRootDir + others + (others.empty() ? "" : ")");
+    return present;
 }
 
-const char* KindLabel(ImageKind kind) { return NamesOf(kind).Label; }
-const char* KindKey(ImageKind kind) { return NamesOf(kind).Key; }
-
-std::string VersionText(const FirmwareVersion& version)
+// With the library open: the inventory, the catalogs and the selection
+// records. False, with the reason, when there is nothing to plan on.
+bool ReadyToSelect(Plan& plan, std::string& reason)
 {
-    return std::to_string(version.Major) + "." + std::to_string(version.Minor) + "." +
-           std::to_string(version.Build);
+    switch (TakeInventory()) {
+    case Inventory::Taken: break;
+    case Inventory::NoAdapters: reason = "no supported network adapters"; return false;
+    case Inventory::NoMemory: reason = "not enough memory for the adapter records"; return false;
+    }
+    if (!FindCatalogs(plan, reason))
+        return false;
+    gRun.Selections = static_cast<ImageSelection*>(AllocateZeroed(gRun.AdapterCount, sizeof(ImageSelection)));
+    if (gRun.Selections == nullptr) {
+        reason = "not enough memory for the image selections";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+CatalogState CatalogStateOf(const char* path)
+{
+    // Looked at before it is opened: opening a device or a FIFO could block
+    // or have effects of its own.
+    struct stat info {};
+    if (stat(path, &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? CatalogState::Missing : CatalogState::Unreadable;
+    if (!S_ISREG(info.st_mode))
+        return CatalogState::NotRegular;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return CatalogState::Unreadable;
+    char byte = 0;
+    const bool readable = read(fd, &byte, 1) >= 0;
+    close(fd);
+    return readable ? CatalogState::Present : CatalogState::Unreadable;
 }
 
 bool TakePlan(bool force, Plan& plan, std::string& reason)
@@ -212,25 +267,11 @@ bool TakePlan(bool force, Plan& plan, std::string& reason)
         reason = "the adapter library could not be initialised (status " + std::to_string(status) + ")";
         return false;
     }
-    switch (TakeInventory()) {
-    case Inventory::Taken: break;
-    case Inventory::NoAdapters:
-        BmapiUninitialize();
-        reason = "no supported network adapters";
-        return false;
-    case Inventory::NoMemory:
-        BmapiUninitialize();
-        reason = "not enough memory for the adapter records";
-        return false;
+    const bool ready = ReadyToSelect(plan, reason);
+    if (ready) {
+        SelectionPass(plan);
+        CollectWrites(plan);
     }
-    gRun.Selections = static_cast<ImageSelection*>(AllocateZeroed(gRun.AdapterCount, sizeof(ImageSelection)));
-    if (gRun.Selections == nullptr) {
-        BmapiUninitialize();
-        reason = "not enough memory for the image selections";
-        return false;
-    }
-    SelectionPass(plan);
-    CollectWrites(plan);
     BmapiUninitialize();
-    return true;
+    return ready;
 }

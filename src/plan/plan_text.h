@@ -1,0 +1,6 @@
+// The plan as a table for an 80-column terminal.
+#pragma once
+
+#include "planning/plan.h"
+
+void PrintPlanText(const Plan& plan);
