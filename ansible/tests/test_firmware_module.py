@@ -442,6 +442,22 @@ def test_check_mode_with_an_approved_plan_plans_now_and_fails_a_stale_one(monkey
     assert result["plan"] == json.loads(BEFORE)
 
 
+@pytest.mark.parametrize("run, force, plan_args", [
+    ("tidemark -s -F", False, ["--json", "-F"]),
+    ("tidemark -s", True, ["--json"]),
+    (None, True, ["--json", "-F"]),
+])
+def test_check_mode_plans_an_approved_plan_again_for_the_run_it_was_made_for(monkeypatch, tmp_path, run, force,
+                                                                            plan_args):
+    approved = json.loads(BEFORE)
+    if run:
+        approved["run"] = run
+    host = Host(tmp_path, [json.dumps(approved)])
+    result = run_module(monkeypatch, host, check_mode=True, plan=approved, force=force)
+    assert not result.get("failed")
+    assert host.calls == [["tidemark-plan"] + plan_args]
+
+
 @pytest.mark.parametrize("check_mode, apply, after", [
     (True, None, INSTALLED_AFTER),
     (False, (0, result_document(0)), INSTALLED_AFTER),

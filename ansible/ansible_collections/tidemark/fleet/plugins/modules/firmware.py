@@ -366,7 +366,9 @@ def add_diff(module, result, after):
 
 def check_approved(module, result, approved):
     """Check mode with an approved plan: plans now and fails when the approved plan is stale."""
-    force = approved.get("force", module.params["force"])
+    # The plan says which run it was made for; a plan from before it did, the option.
+    run = approved.get("run")
+    force = run == "tidemark -s -F" if run is not None else module.params["force"]
     try:
         result["plan_status"], current, raw = run_plan(module, bool(force))
     except PlanError as error:

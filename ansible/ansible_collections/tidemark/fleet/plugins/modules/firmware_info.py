@@ -66,17 +66,20 @@ supported:
   type: bool
   sample: true
 catalog_found:
-  description: False when C(tidemark-plan) found no firmware catalog on the host.
+  description:
+    - False when C(tidemark-plan) found none of the three catalog files present on the host (then
+      the host has supported adapters, and nothing can be planned for them).
   returned: always
   type: bool
   sample: true
 catalogs:
   description:
-    - Each catalog (C(boot_code), C(pxe), C(clp)) with its C(path) and C(state), as the plan
-      reports them; C(null) when the plan does not report them.
+    - Each catalog file (C(boot_code), C(pxe), C(clp)) with its C(path) and C(state) (C(present),
+      C(missing), C(unreadable) or C(not-regular)), as the plan reports them; C(null) when no plan
+      was made.
   returned: always
   type: dict
-  sample: {boot_code: {path: /opt/orvan/nic_fw/nx2/bootcode/, state: present}}
+  sample: {boot_code: {path: /opt/orvan/nic_fw/nx2/bootcode/bootcode.info, state: present}}
 up_to_date:
   description: True when the host has supported adapters, a catalog, and nothing to write.
   returned: always
