@@ -180,7 +180,7 @@ std::vector<Seed> CommandLineSeeds()
 }
 
 // A plan of two adapters: texts that are not UTF-8, an image without a
-// known identity, warnings.
+// version, warnings.
 Plan SeedPlan()
 {
     Plan plan;
@@ -200,9 +200,9 @@ Plan SeedPlan()
         write.Kind = i == 0 ? ImageKind::BootCode : ImageKind::Pxe;
         write.Image =
             i == 0 ? "/opt/orvan/nic_fw/nx2/bootcode/bc.bin" : "/opt/orvan/nic_fw/nx2/pxe/sub/p\xfe.rom";
-        write.Identity.Known = i == 0;
-        write.Identity.Size = i == 0 ? 2048 : 0;
-        write.Identity.Sha256.fill(i == 0 ? 0xA5 : 0);
+        write.Identity.Known = true;
+        write.Identity.Size = i == 0 ? 2048 : 512;
+        write.Identity.Sha256.fill(i == 0 ? 0xA5 : 0x5A);
         write.From = FirmwareVersion{1, 9, 6};
         if (i == 0)
             write.To = FirmwareVersion{2, 0, 1};
@@ -211,7 +211,9 @@ Plan SeedPlan()
         adapter.Writes.push_back(write);
         plan.Adapters.push_back(adapter);
     }
-    plan.Warnings = {"adapter 1 (MAC 02A0B0C0D001): PXE image p\xfe.rom cannot be identified"};
+    plan.Warnings = {
+        "adapter 1 (MAC 02A0B0C0D001): CLP image /opt/orvan/nic_fw/nx2/clp/c\xfe.rom cannot be read; "
+        "the run would not write it"};
     return plan;
 }
 

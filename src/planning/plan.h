@@ -17,7 +17,7 @@
 struct PlannedWrite {
     ImageKind Kind = ImageKind::BootCode;
     std::string Image;                 // the path the tool gets
-    ImageIdentity Identity{};          // as the selection offered it; not Known: unreadable
+    ImageIdentity Identity{};          // as the selection offered it (a write is planned only when Known)
     FirmwareVersion From{};            // the installed image it replaces
     std::optional<FirmwareVersion> To; // none: the image carries no readable version
     std::string Backup;                // the backup file name the tool gets

@@ -27,6 +27,8 @@ Json WriteJson(const PlannedWrite& write)
 {
     Json json{{"kind", KindKey(write.Kind)}};
     PutText(json, "image", write.Image);
+    // TakePlan plans no write of an image it could not identify; null says
+    // so of any other plan, and no reader takes it.
     json["size"] = write.Identity.Known ? Json(write.Identity.Size) : Json(nullptr);
     json["sha256"] = write.Identity.Known ? Json(Sha256Hex(write.Identity)) : Json(nullptr);
     json["from"] = VersionText(write.From);

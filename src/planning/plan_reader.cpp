@@ -190,7 +190,8 @@ bool KindFromKey(const std::string& key, ImageKind& kind)
     return false;
 }
 
-// size and sha256: both null (the image could not be read) or both given.
+// The image as the selection identified it: the run writes no image it
+// could not identify, so a plan has none.
 bool ReadIdentity(Reader& r, const Json& write, const std::string& path, ImageIdentity& identity)
 {
     const Json* size = Required(r, write, path, "size");
@@ -198,14 +199,12 @@ bool ReadIdentity(Reader& r, const Json& write, const std::string& path, ImageId
     if (size == nullptr || sha256 == nullptr)
         return false;
     identity = ImageIdentity{};
-    if (size->is_null() && sha256->is_null())
-        return true;
     if (!size->is_number_unsigned())
-        return r.Fail(Join(path, "size"), "not a whole number of bytes, nor null with sha256");
+        return r.Fail(Join(path, "size"), "not a whole number of bytes");
     std::string digest;
     if (!sha256->is_string() || sha256->get_ref<const std::string&>().size() != 64 ||
         !BytesFromHex(sha256->get_ref<const std::string&>(), digest))
-        return r.Fail(Join(path, "sha256"), "not 64 lowercase hexadecimal digits, nor null with size");
+        return r.Fail(Join(path, "sha256"), "not 64 lowercase hexadecimal digits");
     identity.Known = true;
     identity.Size = size->get<uint64_t>();
     std::memcpy(identity.Sha256.data(), digest.data(), identity.Sha256.size());

@@ -50,7 +50,7 @@ PlannedWrite Write(ImageKind kind, const std::string& image, const std::string& 
 }
 
 // Two adapters, three writes; texts that are not UTF-8, an image in a
-// subfolder without a known identity or version, warnings.
+// subfolder without a version, warnings.
 Plan SamplePlan()
 {
     Plan plan;
@@ -70,7 +70,7 @@ Plan SamplePlan()
                               "/var/opt/orvan/nicfw_backup/02A0B0C0D000.bc1.9.6.p8.3.5.bin"));
     PlannedWrite pxe = Write(ImageKind::Pxe, "/opt/orvan/nic_fw/nx2/pxe/sub/p\xfe.rom",
                              "/var/opt/orvan/nicfw_backup/02A0B0C0D000.bc2.0.6.p8.3.5.bin");
-    pxe.Identity = ImageIdentity{};
+    pxe.Identity = Identity(512, 0x5A);
     pxe.To.reset();
     a0.Writes.push_back(pxe);
     AdapterPlan a1;
@@ -231,14 +231,13 @@ TEST(PlanDocumentTest, EditedDocumentsAreRefusedWithTheKeyAndTheProblemNamed)
          w0 + "backup: not a file name in /var/opt/orvan/nicfw_backup/"},
         {set("/adapters/0/writes/0/backup", "/tmp/x.bin"),
          w0 + "backup: not a file name in /var/opt/orvan/nicfw_backup/"},
-        {set("/adapters/0/writes/0/size", -1),
-         w0 + "size: not a whole number of bytes, nor null with sha256"},
-        {set("/adapters/0/writes/0/size", nullptr),
-         w0 + "size: not a whole number of bytes, nor null with sha256"},
+        {set("/adapters/0/writes/0/size", -1), w0 + "size: not a whole number of bytes"},
+        {set("/adapters/0/writes/0/size", nullptr), w0 + "size: not a whole number of bytes"},
         {set("/adapters/0/writes/0/sha256", std::string(64, 'A')),
-         w0 + "sha256: not 64 lowercase hexadecimal digits, nor null with size"},
-        {set("/adapters/0/writes/0/sha256", nullptr),
-         w0 + "sha256: not 64 lowercase hexadecimal digits, nor null with size"},
+         w0 + "sha256: not 64 lowercase hexadecimal digits"},
+        {set("/adapters/0/writes/0/sha256", std::string(62, 'a')),
+         w0 + "sha256: not 64 lowercase hexadecimal digits"},
+        {set("/adapters/0/writes/0/sha256", nullptr), w0 + "sha256: not 64 lowercase hexadecimal digits"},
         {set("/adapters/0/writes/0/from", nullptr), w0 + "from: not a version M.m.b"},
         {set("/adapters/0/writes/0/forced", "true"), w0 + "forced: not true or false"},
         {set("/adapters/0/writes/0/forced", false), w0 + "forced: differs from the plan's forced"},
@@ -306,8 +305,10 @@ TEST(PlanDocumentTest, TheFirstDifferenceIsNamedWithItsAdapterFieldAndBothValues
          {a0, "writes[0].size", "2048", "2049"}},
         {[](Plan& p) { p.Adapters[0].Writes[0].Identity.Sha256[31] = 0xA6; },
          {a0, "writes[0].sha256", sha, sha.substr(0, 62) + "a6"}},
-        {[](Plan& p) { p.Adapters[0].Writes[1].Identity = Identity(10, 0); },
-         {a0, "writes[1].size", "unknown", "10"}},
+        {[](Plan& p) { p.Adapters[0].Writes[1].Identity = Identity(10, 0x5A); },
+         {a0, "writes[1].size", "512", "10"}},
+        {[](Plan& p) { p.Adapters[0].Writes[1].Identity = ImageIdentity{}; },
+         {a0, "writes[1].size", "512", "unknown"}},
         {[](Plan& p) {
              p.Adapters[0].Writes[0].From = {1, 9, 7};
          },
