@@ -22,9 +22,11 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends comes from dpkg-shlibdeps. The vendor's libbmapi_x64.so.6 is in no
-# Debian package: dpkg-shlibdeps resolves it against the substitute library's
-# build folder, which adds no dependency.
+# Depends: the commands every upgrade runs (ifconfig from net-tools, rmmod
+# and modprobe from kmod), and what dpkg-shlibdeps finds. The vendor's
+# libbmapi_x64.so.6 is in no Debian package: dpkg-shlibdeps resolves it
+# against the substitute library's build folder, which adds no dependency.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "net-tools, kmod")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 get_target_property(bmapi_dir bmapi_x64 LIBRARY_OUTPUT_DIRECTORY)
 if(NOT bmapi_dir)
@@ -34,6 +36,15 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${bmapi_dir})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/conffiles.in ${CMAKE_CURRENT_BINARY_DIR}/conffiles @ONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conffiles)
+# The maintainer scripts make the log and backup folders, and purge removes
+# the log (see their headers).
+foreach(script postinst postrm)
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/${script}.in ${CMAKE_CURRENT_BINARY_DIR}/${script} @ONLY)
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conffiles
+  ${CMAKE_CURRENT_BINARY_DIR}/postinst ${CMAKE_CURRENT_BINARY_DIR}/postrm)
+
+# cpack stops, naming what to install, when a tool it needs is missing.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/package_tools.cmake)
 
 include(CPack)

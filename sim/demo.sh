@@ -3,10 +3,13 @@
 # fleet against the demo catalog, then the listing with the new versions.
 # Everything runs in a private sandbox: the catalog, the log, the backups and
 # the stand-in commands live in a temporary directory, and the driver and
-# interface commands only say what they would do.
+# interface commands only say what they would do. Installs the Debian
+# packages the build needs first when they are missing (.ci/need.sh).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+
+.ci/need.sh build
 
 cmake --preset default >/dev/null
 cmake --build --preset default --target tidemark tidemark-plan wrenflash_sim simfleet sleep_recorder >/dev/null

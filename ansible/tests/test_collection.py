@@ -67,7 +67,7 @@ def test_the_collection_builds_offline_with_its_module_and_role(tmp_path):
     version = yaml.safe_load((COLLECTION_DIR / "galaxy.yml").read_text())["version"]
     with tarfile.open(tmp_path / ("tidemark-fleet-%s.tar.gz" % version)) as archive:
         names = set(archive.getnames())
-    for name in ("MANIFEST.json", "README.md", "meta/runtime.yml", "plugins/modules/firmware.py",
+    for name in ("MANIFEST.json", "README.md", "LICENSE", "meta/runtime.yml", "plugins/modules/firmware.py",
                  "plugins/modules/firmware_info.py", "plugins/modules/fleet_report.py",
                  "plugins/action/fleet_report.py", "plugins/module_utils/_tidemark.py",
                  "plugins/doc_fragments/_tidemark.py", "plugins/doc_fragments/_attributes.py",

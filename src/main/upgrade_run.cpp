@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include "adapters/inventory.h"
-#include "catalog/image_kinds.h"
 #include "catalog/select.h"
 #include "console/allocation.h"
 #include "console/output.h"
@@ -11,10 +10,8 @@
 #include "state/bmapi.h"
 #include "state/records.h"
 #include "state/run_state.h"
-#include "upgrade/interruption.h"
-#include "upgrade/reload.h"
 #include "upgrade/run_lock.h"
-#include "upgrade/update.h"
+#include "upgrade/update_pass.h"
 
 namespace {
 
@@ -92,33 +89,6 @@ bool SelectionPass()
     return true;
 }
 
-// No further image once a signal was noted: the write in progress, and its
-// driver reload, have ended by then.
-void UpdatePass()
-{
-    for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
-        gRun.CurrentAdapter = i;
-        for (ImageKind kind : UpdateOrder) {
-            if (InterruptingSignal() != 0)
-                return;
-            UpdateImage(kind);
-        }
-    }
-}
-
-int Outcome()
-{
-    if (HasFlag(FlagErrors)) {
-        Output("\nNIC firmware update completed with errors. \n");
-        return StatusErrors;
-    }
-    if (HasFlag(FlagUpdated)) {
-        Output("\nNIC firmware update complete.\n");
-        return StatusComplete;
-    }
-    return StatusRefused;
-}
-
 } // namespace
 
 int RunUpgrade()
@@ -127,13 +97,5 @@ int RunUpgrade()
         return StatusRefused;
     if (!SelectionPass())
         return CancelledByUser();
-    // Until every interface is up again a signal is noted, not obeyed.
-    CatchInterruptions();
-    UpdatePass();
-    // A failed bring-up leaves the library open; the outcome does not change.
-    if (BringUpInterfaces() == 0)
-        BmapiUninitialize();
-    ReleaseInterruptions();
-    ReportInterruption();
-    return Outcome();
+    return RunUpdatePass();
 }

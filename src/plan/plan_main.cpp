@@ -1,10 +1,12 @@
 // tidemark-plan: says what "tidemark -s" (or "-s -F") would write, as a table
 // or as JSON, and writes nothing but the plan file it is asked for.
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <string_view>
 
 #include "console/descriptors.h"
+#include "plan/plan_metrics.h"
 #include "plan/plan_text.h"
 #include "planning/plan.h"
 #include "planning/plan_document.h"
@@ -13,18 +15,22 @@
 
 namespace {
 
-constexpr char Usage[] = "USAGE: tidemark-plan [ -F ] [ --json ] [ --out FILE ] [ -h | --help ]\n"
-                         "\t Says what \"tidemark -s\" would write on this server, and writes nothing.\n"
-                         "\t -F          Plan \"tidemark -s -F\" instead.\n"
-                         "\t --json      One JSON document on standard output.\n"
-                         "\t --out FILE  Also save that document in FILE (mode 0600), for tidemark-apply.\n"
-                         "\t -h, --help  Display this help.\n"
-                         "\t Exit status: 0 nothing to write, 2 something to write, 1 could not plan.\n";
+constexpr char Usage[] =
+    "USAGE: tidemark-plan [ -F ] [ --json ] [ --out FILE ] [ --prometheus ] [ -h | --help ]\n"
+    "\t Says what \"tidemark -s\" would write on this server, and writes nothing.\n"
+    "\t -F          Plan \"tidemark -s -F\" instead.\n"
+    "\t --json      One JSON document on standard output.\n"
+    "\t --out FILE  Also save that document in FILE (mode 0600), for tidemark-apply.\n"
+    "\t --prometheus  Metrics for the node exporter's textfile collector on standard\n"
+    "\t             output, also when no plan can be made; not with --json or --out.\n"
+    "\t -h, --help  Display this help.\n"
+    "\t Exit status: 0 nothing to write, 2 something to write, 1 could not plan.\n";
 
 struct Options {
     bool Force = false;
     bool Json = false;
     bool Help = false;
+    bool Prometheus = false;
     const char* Out = nullptr;
 };
 
@@ -37,6 +43,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             options.Force = true;
         } else if (arg == "--json") {
             options.Json = true;
+        } else if (arg == "--prometheus") {
+            options.Prometheus = true;
         } else if (arg == "-h" || arg == "--help") {
             options.Help = true;
         } else if (arg == "--out" && options.Out == nullptr && i + 1 < argc && argv[i + 1][0] != '\0') {
@@ -49,6 +57,12 @@ bool ParseOptions(int argc, char** argv, Options& options)
             std::fprintf(stderr, "tidemark-plan: unknown argument '%s'; see tidemark-plan --help\n", argv[i]);
             return false;
         }
+    }
+    // The metrics are the whole of standard output, and the timer's run saves no plan.
+    if (options.Prometheus && (options.Json || options.Out != nullptr)) {
+        std::fprintf(stderr, "tidemark-plan: --prometheus cannot be given with --json or --out; see "
+                             "tidemark-plan --help\n");
+        return false;
     }
     return true;
 }
@@ -100,6 +114,34 @@ int SaveAndPrint(const Options& options, const Plan& plan)
     return plan.WriteCount() > 0 ? PlanSomethingToWrite : PlanNothingToWrite;
 }
 
+// The metrics are printed whether or not a plan could be made: a failed plan
+// shows as such on the panel. The status is the usual one.
+int PrintMetrics(const Options& options)
+{
+    Plan plan;
+    PlanRunFacts facts;
+    facts.Started = static_cast<int64_t>(std::time(nullptr));
+    facts.UpgradeInProgress = UpgradeInProgress();
+    if (facts.UpgradeInProgress)
+        facts.Failure = "a firmware upgrade is in progress";
+    else if (!TakePlan(options.Force, plan, facts.Failure))
+        std::fprintf(stderr, "tidemark-plan: cannot plan: %s\n", facts.Failure.c_str());
+    else
+        facts.Planned = true;
+    if (facts.Planned && CheckRunLock().State == LockState::Held && UpgradeInProgress()) {
+        facts = PlanRunFacts{false, "a firmware upgrade is in progress", true, facts.Started};
+        plan.Adapters.clear();
+    }
+    std::fputs(PlanMetrics(plan, facts).c_str(), stdout);
+    if (std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "tidemark-plan: cannot write the metrics\n");
+        return PlanCouldNotPlan;
+    }
+    if (!facts.Planned)
+        return PlanCouldNotPlan;
+    return plan.WriteCount() > 0 ? PlanSomethingToWrite : PlanNothingToWrite;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -115,6 +157,8 @@ int main(int argc, char** argv)
         return PlanNothingToWrite;
     }
 
+    if (options.Prometheus)
+        return PrintMetrics(options);
     if (UpgradeInProgress())
         return PlanCouldNotPlan;
     Plan plan;

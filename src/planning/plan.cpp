@@ -75,30 +75,6 @@ void NotePassedOver(ImageKind kind, PassedOver why, const char* detail)
     planInProgress->Warnings.push_back(std::move(text));
 }
 
-AdapterPlan DescribeAdapter(uint32_t index)
-{
-    const InstalledFirmware& nic = gRun.Installed[index];
-    AdapterPlan adapter;
-    adapter.Index = index;
-    adapter.Mac = FieldText(nic.MacText);
-    char pciId[24];
-    std::snprintf(pciId, sizeof pciId, "%04X-%04X-%04X-%04X", nic.VendorId, nic.DeviceId,
-                  nic.SubsystemVendorId, nic.SubsystemId);
-    adapter.PciId = pciId;
-    adapter.Name = FieldText(nic.Name);
-    adapter.Interface = FieldText(nic.InterfaceName);
-    if (nic.InstalledFlags & InstBootCodeVersion)
-        adapter.BootCode = DescriptorOf(ImageKind::BootCode).Installed(nic);
-    if (nic.InstalledFlags & InstPxeVersion)
-        adapter.Pxe = DescriptorOf(ImageKind::Pxe).Installed(nic);
-    // The installed CLP fields hold the installed CLP or iSCSI image.
-    if (nic.InstalledFlags & InstClpVersion)
-        adapter.Clp = DescriptorOf(ImageKind::Clp).Installed(nic);
-    if (nic.InstalledFlags & InstIscsiVersion)
-        adapter.Iscsi = DescriptorOf(ImageKind::Clp).Installed(nic);
-    return adapter;
-}
-
 // The installed image a write replaces, and the version the selection
 // recorded for the new one (as the update run describes it).
 void DescribeVersions(ImageKind kind, const InstalledFirmware& nic, const ImageSelection& sel,
@@ -155,7 +131,7 @@ void CollectWrites(Plan& plan)
     plan.Forced = FlashToolForced();
     BackupNames handed;
     for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
-        AdapterPlan adapter = DescribeAdapter(i);
+        AdapterPlan adapter = DescribeInstalledAdapter(i);
         const InstalledFirmware& nic = gRun.Installed[i];
         for (ImageKind kind : UpdateOrder) {
             PlannedWrite write;
@@ -247,7 +223,31 @@ CatalogState CatalogStateOf(const char* path)
     return readable ? CatalogState::Present : CatalogState::Unreadable;
 }
 
-bool TakePlan(bool force, Plan& plan, std::string& reason)
+AdapterPlan DescribeInstalledAdapter(uint32_t index)
+{
+    const InstalledFirmware& nic = gRun.Installed[index];
+    AdapterPlan adapter;
+    adapter.Index = index;
+    adapter.Mac = FieldText(nic.MacText);
+    char pciId[24];
+    std::snprintf(pciId, sizeof pciId, "%04X-%04X-%04X-%04X", nic.VendorId, nic.DeviceId,
+                  nic.SubsystemVendorId, nic.SubsystemId);
+    adapter.PciId = pciId;
+    adapter.Name = FieldText(nic.Name);
+    adapter.Interface = FieldText(nic.InterfaceName);
+    if (nic.InstalledFlags & InstBootCodeVersion)
+        adapter.BootCode = DescriptorOf(ImageKind::BootCode).Installed(nic);
+    if (nic.InstalledFlags & InstPxeVersion)
+        adapter.Pxe = DescriptorOf(ImageKind::Pxe).Installed(nic);
+    // The installed CLP fields hold the installed CLP or iSCSI image.
+    if (nic.InstalledFlags & InstClpVersion)
+        adapter.Clp = DescriptorOf(ImageKind::Clp).Installed(nic);
+    if (nic.InstalledFlags & InstIscsiVersion)
+        adapter.Iscsi = DescriptorOf(ImageKind::Clp).Installed(nic);
+    return adapter;
+}
+
+bool TakePlan(bool force, Plan& plan, std::string& reason, bool keepLibraryOpen)
 {
     // The answers of -s (and -F); with FlagSilent nothing reaches the console,
     // and logging is never turned on.
@@ -272,6 +272,7 @@ bool TakePlan(bool force, Plan& plan, std::string& reason)
         SelectionPass(plan);
         CollectWrites(plan);
     }
-    BmapiUninitialize();
+    if (!ready || !keepLibraryOpen)
+        BmapiUninitialize();
     return ready;
 }

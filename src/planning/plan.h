@@ -52,8 +52,13 @@ inline constexpr int PlanSomethingToWrite = 2;
 // Takes the inventory and runs the selection pass with the answers of -s
 // (force: -s -F), then closes the adapter library. False with a one-line
 // reason when no plan could be made: the library's version or start, no
-// supported adapter, or no catalog file present at all.
-bool TakePlan(bool force, Plan& plan, std::string& reason);
+// supported adapter, or no catalog file present at all. keepLibraryOpen:
+// a plan taken leaves the library open, with the inventory and selection in
+// gRun, for the update pass to write it.
+bool TakePlan(bool force, Plan& plan, std::string& reason, bool keepLibraryOpen = false);
+
+// The adapter at index in gRun as the plan describes it, without writes.
+AdapterPlan DescribeInstalledAdapter(uint32_t index);
 
 // The state of the catalog file at path, as the selection would find it.
 CatalogState CatalogStateOf(const char* path);

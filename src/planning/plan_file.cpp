@@ -65,9 +65,9 @@ bool CheckTarget(const std::string& path, std::string& reason)
 }
 
 // The new file, complete and on disk, under its temporary name.
-bool WriteTemporary(int fd, const std::string& document, std::string& reason)
+bool WriteTemporary(int fd, const std::string& document, mode_t mode, std::string& reason)
 {
-    if (fchmod(fd, 0600) != 0)
+    if (fchmod(fd, mode) != 0)
         reason = SystemError("cannot set its mode");
     else if (!WriteAll(fd, document))
         reason = SystemError("cannot write it");
@@ -79,6 +79,12 @@ bool WriteTemporary(int fd, const std::string& document, std::string& reason)
 } // namespace
 
 bool WritePlanFile(const std::string& path, const std::string& document, std::string& reason)
+{
+    return WriteFileAtomically(path, document, 0600, reason);
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& document, mode_t mode,
+                         std::string& reason)
 {
     reason.clear();
     if (path.empty() || path.back() == '/') {
@@ -94,7 +100,7 @@ bool WritePlanFile(const std::string& path, const std::string& document, std::st
         reason = SystemError("cannot create a file beside it");
         return false;
     }
-    if (!WriteTemporary(file.Fd, document, reason) || close(std::exchange(file.Fd, -1)) != 0 ||
+    if (!WriteTemporary(file.Fd, document, mode, reason) || close(std::exchange(file.Fd, -1)) != 0 ||
         rename(temporary.c_str(), path.c_str()) != 0) {
         if (reason.empty())
             reason = SystemError("cannot put it in place");

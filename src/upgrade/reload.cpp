@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "console/output.h"
 #include "state/records.h"
@@ -31,6 +32,12 @@ int RaiseInterface(const char* interfaceName)
     return RunCommand(command.c_str());
 }
 
+std::vector<bool>& RaisedInterfaces()
+{
+    static std::vector<bool> raised;
+    return raised;
+}
+
 } // namespace
 
 int ReloadDriver()
@@ -56,13 +63,20 @@ int ReloadDriver()
 
 int BringUpInterfaces()
 {
+    RaisedInterfaces().assign(gRun.AdapterCount, false);
     for (uint32_t i = 0; i < gRun.AdapterCount; ++i) {
         const char* name = gRun.Installed[i].InterfaceName;
         if (int status = RaiseInterface(name); status != 0) {
             ReportError("ERROR: Failed ifconfig %s up\n", name);
             return status;
         }
+        RaisedInterfaces()[i] = true;
         Pause(InterfaceUpPause);
     }
     return 0;
+}
+
+bool InterfaceRaised(uint32_t adapter)
+{
+    return adapter < RaisedInterfaces().size() && RaisedInterfaces()[adapter];
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "catalog/confirm.h"
 #include "catalog/image_identity.h"
@@ -116,7 +117,28 @@ bool TakeBackupName(const char* image, std::array<char, PathFieldSize>& backup)
     return false;
 }
 
+std::vector<std::array<WriteResult, 3>>& WriteResults()
+{
+    static std::vector<std::array<WriteResult, 3>> results;
+    return results;
+}
+
+void NoteWriteResult(ImageKind kind, WriteResult result)
+{
+    auto& results = WriteResults();
+    if (results.size() <= gRun.CurrentAdapter)
+        results.resize(gRun.CurrentAdapter + 1,
+                       {WriteResult::NotRun, WriteResult::NotRun, WriteResult::NotRun});
+    results[gRun.CurrentAdapter][static_cast<size_t>(kind)] = result;
+}
+
 } // namespace
+
+WriteResult WriteResultOf(uint32_t adapter, ImageKind kind)
+{
+    const auto& results = WriteResults();
+    return adapter < results.size() ? results[adapter][static_cast<size_t>(kind)] : WriteResult::NotRun;
+}
 
 ImageCheck CheckConfirmedImage(ImageKind kind, const ImageSelection& selection)
 {
@@ -174,11 +196,14 @@ int UpdateImage(ImageKind kind)
 
     const int status = RunFlashTool(kind, gRun.CurrentAdapter, image, backup.data());
     if (status != 0) {
+        NoteWriteResult(kind, WriteResult::Failed);
         ReportToolFailure(installed, status);
         return status;
     }
     SetFlag(FlagUpdated);
-    return ReloadDriver();
+    const int reloaded = ReloadDriver();
+    NoteWriteResult(kind, reloaded == 0 ? WriteResult::Written : WriteResult::Failed);
+    return reloaded;
 }
 
 int UpdateBootCode() { return UpdateImage(ImageKind::BootCode); }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 #include "state/records.h"
 
@@ -24,6 +25,15 @@ ImageCheck CheckConfirmedImage(ImageKind kind, const ImageSelection& selection);
 // the command that failed, or WriteRefused.
 inline constexpr int WriteRefused = 3;
 int UpdateImage(ImageKind kind);
+
+// What UpdateImage did with an adapter's image of a kind, for a caller that
+// reports write by write.
+enum class WriteResult {
+    NotRun,  // not accepted, refused before the tool, or never reached
+    Failed,  // the tool or the driver reload failed
+    Written, // the tool returned 0 and the driver came back
+};
+WriteResult WriteResultOf(uint32_t adapter, ImageKind kind);
 
 int UpdateBootCode();
 int UpdatePXE();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -348,6 +349,7 @@ protected:
     struct Outcome {
         bool Wrote = false, Forced = false, Warned = false, ToolFailed = false, Converged = false;
         bool Variant = false; // a backup name other than the formed one
+        bool ApplyFailed = false;
         int Rounds = 0;
     };
 
@@ -444,6 +446,133 @@ protected:
         }
         ADD_FAILURE() << "the plan still has work after " << MaxRounds << " successful runs";
     }
+
+    std::string SavedPlan() const { return Root + "/saved/plan.json"; }
+
+    // tidemark-plan --json --out SAVED: the plan saved for tidemark-apply.
+    Json SavePlan()
+    {
+        fs::create_directories(Root + "/saved");
+        int status = -1;
+        const Json plan = PlanJson({"--out", SavedPlan()}, status);
+        EXPECT_TRUE(status == 0 || status == 2);
+        return plan;
+    }
+
+    // The outcomes of a result's writes, in order.
+    static std::vector<std::string> Outcomes(const Json& result)
+    {
+        std::vector<std::string> outcomes;
+        if (result.is_object())
+            for (const Json& write : result["writes"])
+                outcomes.push_back(write["outcome"].get<std::string>());
+        return outcomes;
+    }
+
+    // Whether the adapter of a result's write shows its target version
+    // (when: "before" or "after").
+    static bool Carries(const Json& result, const Json& write, const char* when)
+    {
+        const Json& versions = result["adapters"][write["adapter"].get<size_t>()][when];
+        const std::string kind = write["kind"];
+        return !write["to"].is_null() &&
+               (versions[kind] == write["to"] || (kind == "clp" && versions["iscsi"] == write["to"]));
+    }
+
+    // tidemark-apply of a fresh plan hands the tool exactly the plan's
+    // command lines; a stand-in tool that returns 0 without writing leaves
+    // every write not verified.
+    void CheckApplyWithRecordingTool(const Json& plan)
+    {
+        const auto planned = PlannedToolRuns(plan);
+        ClearRecords();
+        int status = -1;
+        const Json result = ApplyJson(SavedPlan(), status);
+        EXPECT_EQ(FlashToolArguments(), planned) << "plan:\n" << plan.dump(2);
+        EXPECT_EQ(status, planned.empty() ? 2 : 3) << result.dump(2);
+        // The fleet stays as it was: verified only where it had the target already.
+        std::vector<std::string> expected;
+        for (const Json& write : result["writes"])
+            expected.push_back(Carries(result, write, "before") ? "verified" : "not-verified");
+        EXPECT_EQ(expected.size(), planned.size());
+        EXPECT_EQ(Outcomes(result), expected);
+        EXPECT_EQ(result["plan_digest"], plan["digest"]);
+        for (const Json& iface : result["interfaces"])
+            EXPECT_EQ(iface["up"], true) << iface.dump();
+        ToolTrace();
+    }
+
+    // One image changed after the plan: refused, the difference names that
+    // write's size or SHA-256, and nothing runs.
+    void CheckApplyRefusesAChangedImage(const Json& plan)
+    {
+        const std::string seen = "/opt/orvan/nic_fw/nx2";
+        Json write;
+        for (const Json& adapter : plan["adapters"])
+            if (write.is_null() && !adapter["writes"].empty())
+                write = adapter["writes"][0];
+        ASSERT_TRUE(write.is_object());
+        const std::string path = CatalogDir + write["image"].get<std::string>().substr(seen.size());
+        const std::string before = ReadText(path);
+        sim::WriteFile(path, std::vector<uint8_t>(before.begin(), before.end() - (before.empty() ? 0 : 1)));
+        ClearRecords();
+        int status = -1;
+        const Json result = ApplyJson(SavedPlan(), status);
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(result["result"], "refused");
+        const std::string field = result["difference"].value("field", "");
+        EXPECT_TRUE(field.ends_with(".sha256") || field.ends_with(".size")) << result.dump(2);
+        EXPECT_TRUE(FlashToolArguments().empty());
+        for (const std::string& line : Trace())
+            for (const char* command : {"rmmod", "modprobe", "ifconfig", "wrenflash"})
+                EXPECT_EQ(line.find(command), std::string::npos) << line;
+        sim::WriteFile(path, std::vector<uint8_t>(before.begin(), before.end()));
+    }
+
+    // With the tool that writes into the fleet every write that the tool
+    // ran comes out verified when it names its target version; 0 exactly
+    // when all are verified. Returns the number verified.
+    size_t CheckApplyWithWritingTool(const Generated& g, Outcome& outcome)
+    {
+        Tools.RealWrenflash = true;
+        ResetBackups(g);
+        const Json plan = SavePlan();
+        int status = -1;
+        const Json result = ApplyJson(SavedPlan(), status);
+        const auto outcomes = Outcomes(result);
+        EXPECT_EQ(outcomes.size(), PlannedToolRuns(plan).size());
+        size_t verified = 0;
+        for (size_t i = 0; i < outcomes.size(); ++i) {
+            const Json& write = result["writes"][i];
+            EXPECT_NE(outcomes[i], "not-run") << write.dump();
+            // The option ROM holds one image: a later write, or an image of
+            // another kind, leaves a PXE or CLP target unseen.
+            if (outcomes[i] != "failed") {
+                EXPECT_EQ(outcomes[i], Carries(result, write, "after") ? "verified" : "not-verified")
+                    << write.dump() << result["adapters"].dump();
+            }
+            verified += outcomes[i] == "verified";
+        }
+        EXPECT_EQ(status, verified == outcomes.size() ? 0 : 3) << result.dump(2);
+        outcome.ApplyFailed = outcome.ApplyFailed || status == 3;
+        ResetBackups(g);
+        Tools.RealWrenflash = false;
+        return verified;
+    }
+
+    // The three apply checks on the case as written.
+    size_t CheckApply(const Generated& g, Outcome& outcome)
+    {
+        SCOPED_TRACE("tidemark-apply");
+        WriteCase(g);
+        Tools.RealWrenflash = false;
+        const Json plan = SavePlan();
+        if (!plan.is_object() || plan["writes"] == 0)
+            return 0;
+        CheckApplyWithRecordingTool(plan);
+        CheckApplyRefusesAChangedImage(plan);
+        return CheckApplyWithWritingTool(g, outcome);
+    }
 };
 
 class PlanContractTest : public PlanContractCheck, public ::testing::WithParamInterface<int> {};
@@ -451,6 +580,7 @@ class PlanContractTest : public PlanContractCheck, public ::testing::WithParamIn
 TEST_P(PlanContractTest, PlanEqualsWhatTheSilentRunWritesOnEveryGeneratedFleet)
 {
     int wrote = 0, forced = 0, warned = 0, failed = 0, converged = 0, rounds = 0, variants = 0;
+    int applied = 0, applyFailed = 0;
     for (int k = 0; k < CasesPerShard; ++k) {
         const uint32_t index = static_cast<uint32_t>(GetParam() * CasesPerShard + k);
         const Generated g = MakeCase(index);
@@ -459,18 +589,21 @@ TEST_P(PlanContractTest, PlanEqualsWhatTheSilentRunWritesOnEveryGeneratedFleet)
         Outcome outcome;
         const size_t writes = CheckAgainstRecordingTool(g, false, outcome);
         CheckAgainstRecordingTool(g, true, outcome);
-        if (writes > 0)
+        if (writes > 0) {
             CheckConvergence(g, outcome);
+            applied += CheckApply(g, outcome) > 0;
+        }
         if (HasFailure())
             return;
         wrote += outcome.Wrote, forced += outcome.Forced, warned += outcome.Warned;
         failed += outcome.ToolFailed, converged += outcome.Converged, rounds += outcome.Rounds;
-        variants += outcome.Variant;
+        variants += outcome.Variant, applyFailed += outcome.ApplyFailed;
     }
     std::printf("[ contract ] %d cases: %d with writes under -s, %d forced, %d with warnings, %d with a "
                 "failed write, %d empty after successful runs, %d runs with the writing tool, %d with a "
-                "backup name taken\n",
-                CasesPerShard, wrote, forced, warned, failed, converged, rounds, variants);
+                "backup name taken, %d applied with a verified write, %d applied with errors\n",
+                CasesPerShard, wrote, forced, warned, failed, converged, rounds, variants, applied,
+                applyFailed);
     // The set must exercise the contract, not pass by planning nothing.
     EXPECT_GE(wrote, CasesPerShard / 2);
     EXPECT_GE(forced, CasesPerShard / 5);
@@ -478,6 +611,7 @@ TEST_P(PlanContractTest, PlanEqualsWhatTheSilentRunWritesOnEveryGeneratedFleet)
     EXPECT_GE(failed, 1);
     EXPECT_GE(converged, CasesPerShard / 3);
     EXPECT_GE(variants, CasesPerShard / 10);
+    EXPECT_GE(applied, CasesPerShard / 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, PlanContractTest, ::testing::Range(0, ShardCount));
@@ -558,6 +692,102 @@ TEST(PlanContractSetTest, GeneratedSetCoversEveryKindOfFleetAndCatalogEntry)
         EXPECT_GE(count, 10) << name;
     // The same seed gives the same set.
     EXPECT_EQ(MakeCase(7).Seen.Text, MakeCase(7).Seen.Text);
+}
+
+} // namespace
+} // namespace systest
+
+namespace systest {
+namespace {
+
+// tidemark-apply's refusals and its empty plan: the status, the reason and
+// the result document, and nothing run, nothing logged and no interface
+// touched.
+TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n");
+    const Json plan = SavePlan();
+    ASSERT_EQ(plan["writes"], 1);
+    const std::string notJson = Root + "/saved/not-json";
+    sim::WriteFile(notJson, std::vector<uint8_t>{'{', ' ', 'n', 'o'});
+    RunOptions otherUser;
+    otherUser.RealUid = otherUser.EffectiveUid = 65534;
+
+    struct Case {
+        const char* Name;
+        std::string PlanFile;
+        RunOptions Options;
+        bool HoldLock, EmptyCatalog;
+        int Status;
+        std::string Result, Reason;
+        bool LastOutcome;
+    };
+    const Case cases[] = {
+        {"not root", SavedPlan(), otherUser, false, false, 1, "refused", "must be run as root", false},
+        {"lock held",
+         SavedPlan(),
+         {},
+         true,
+         false,
+         1,
+         "refused",
+         "another firmware upgrade is in progress: the lock /run/tidemark.lock is held by tidemark",
+         false},
+        {"not JSON", notJson, {}, false, false, 1, "refused", "cannot read the plan '" + notJson + "'", true},
+        {"missing", Root + "/saved/none", {}, false, false, 1, "refused", "cannot read the plan", true},
+        {"nothing to write", "", {}, false, true, 2, "nothing-to-write", "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string planFile = c.PlanFile;
+        if (c.EmptyCatalog) {
+            BootCodeCatalog("");
+            const Json empty = SavePlan();
+            EXPECT_EQ(empty["writes"], 0);
+            planFile = SavedPlan();
+        }
+        std::error_code ec;
+        fs::remove(LogDir + "/tidemark-apply.last.json", ec);
+        std::optional<StartedRun> upgrade;
+        if (c.HoldLock) {
+            Tools.WrenflashWaits = true;
+            upgrade = Start({"-s"});
+            ASSERT_TRUE(WaitForFile(ToolStartedPath()));
+        }
+        ClearRecords();
+        int status = -1;
+        const Json result = ApplyJson(planFile, status, c.Options);
+        EXPECT_EQ(status, c.Status);
+        EXPECT_EQ(result["status"], c.Status);
+        EXPECT_EQ(result["result"], c.Result);
+        if (c.Reason.empty())
+            EXPECT_TRUE(result["reason"].is_null()) << result.dump(2);
+        else
+            EXPECT_NE(result["reason"].get<std::string>().find(c.Reason), std::string::npos)
+                << result.dump(2);
+        EXPECT_TRUE(result["writes"].empty());
+        EXPECT_TRUE(FlashToolArguments().empty());
+        for (const std::string& line : Trace())
+            for (const char* command : {"rmmod", "modprobe", "ifconfig"})
+                EXPECT_EQ(line.find(command), std::string::npos) << line;
+        EXPECT_FALSE(LogExists());
+        const std::string last = LogDir + "/tidemark-apply.last.json";
+        EXPECT_EQ(fs::exists(last), c.LastOutcome);
+        if (c.LastOutcome) {
+            const Json outcome = Json::parse(ReadText(last), nullptr, false);
+            EXPECT_EQ(outcome["status"], c.Status);
+            EXPECT_EQ(outcome["not_run"], 0);
+            EXPECT_EQ(fs::status(last).permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                          fs::perms::others_read);
+        }
+        if (upgrade) {
+            ReleaseTool();
+            EXPECT_EQ(Finish(*upgrade).Status, 0);
+            Tools.WrenflashWaits = false;
+        }
+    }
 }
 
 } // namespace

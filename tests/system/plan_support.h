@@ -87,8 +87,31 @@ class PlanFixture : public upgrade::UpgradeFixture {
 protected:
     void TearDown() override
     {
-        ValidateDocuments();
+        ValidateDocuments(DocumentsDir(), PLAN_SCHEMA, documents_, "");
+        ValidateDocuments(ResultsDir(), RESULT_SCHEMA, results_, " --result");
         UpgradeFixture::TearDown();
+    }
+
+    // tidemark-apply [args]; a result document it prints is kept for the
+    // check against the result's schema.
+    RunResult RunApply(const std::vector<std::string>& args, RunOptions options = {})
+    {
+        options.Program = TIDEMARK_APPLY_BIN;
+        RunResult r = Run(args, options);
+        if (std::find(args.begin(), args.end(), "--json") != args.end() && !r.Out.empty()) {
+            std::filesystem::create_directories(ResultsDir());
+            sim::WriteFile(ResultsDir() + "/" + std::to_string(++results_) + ".json",
+                           std::vector<uint8_t>(r.Out.begin(), r.Out.end()));
+        }
+        return r;
+    }
+
+    // tidemark-apply --json PLAN: the parsed result, its status in status.
+    Json ApplyJson(const std::string& planFile, int& status, RunOptions options = {})
+    {
+        const RunResult r = RunApply({planFile, "--json"}, std::move(options));
+        status = r.Status;
+        return ParsePlan(r.Out);
     }
 
     RunResult RunPlan(const std::vector<std::string>& args)
@@ -122,24 +145,26 @@ protected:
 
 private:
     std::string DocumentsDir() const { return Root + "/plan-documents"; }
+    std::string ResultsDir() const { return Root + "/result-documents"; }
 
     // One run of the validator for all the test's documents keeps it cheap.
-    void ValidateDocuments()
+    void ValidateDocuments(const std::string& folder, const char* schema, int documents, const char* flag)
     {
-        if (documents_ == 0 || HasFatalFailure())
+        if (documents == 0 || HasFatalFailure())
             return;
-        const std::string command = std::string("/usr/bin/python3 '") + PLAN_VALIDATOR + "' '" + PLAN_SCHEMA +
-                                    "' '" + DocumentsDir() + "' 2>&1";
+        const std::string command = std::string("/usr/bin/python3 '") + PLAN_VALIDATOR + "' '" + schema +
+                                    "' '" + folder + "'" + flag + " 2>&1";
         std::string output;
         FILE* pipe = ::popen(command.c_str(), "r");
         ASSERT_NE(pipe, nullptr);
         char chunk[4096];
         for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
             output.append(chunk, n);
-        EXPECT_EQ(::pclose(pipe), 0) << documents_ << " plan documents, against the schema:\n" << output;
+        EXPECT_EQ(::pclose(pipe), 0) << documents << " documents, against " << schema << ":\n" << output;
     }
 
     int documents_ = 0;
+    int results_ = 0;
 };
 
 } // namespace systest::plan

@@ -2,9 +2,13 @@
 // reasons, the exact table, the JSON keys, hostile texts, warnings, failing
 // library calls, and that it touches nothing.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,33 @@ protected:
         Library.Trace = true;
         ClearRecords();
     }
+
+    // tidemark-plan --prometheus [args], read back by the client library's
+    // parser: family name -> {type, help, samples}; null when it does not parse.
+    Json Metrics(const std::vector<std::string>& args, int& status)
+    {
+        std::vector<std::string> all = {"--prometheus"};
+        all.insert(all.end(), args.begin(), args.end());
+        const RunResult r = RunPlan(all);
+        status = r.Status;
+        const std::string file = Root + "/metrics.prom";
+        sim::WriteFile(file, std::vector<uint8_t>(r.Out.begin(), r.Out.end()));
+        std::string output;
+        FILE* pipe = ::popen(
+            ("/usr/bin/python3 '" + std::string(METRICS_PARSER) + "' '" + file + "' 2>&1").c_str(), "r");
+        if (pipe == nullptr)
+            return Json();
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            output.append(chunk, n);
+        if (::pclose(pipe) != 0) {
+            ADD_FAILURE() << "the metrics do not parse: " << output << "\n" << r.Out;
+            return Json();
+        }
+        return Json::parse(output);
+    }
+
+    std::string ApplyLastFile() const { return Root + "/varopt/orvan/tidemark-apply.last.json"; }
 
     std::vector<std::string> AnswersFilesLeft() const
     {
@@ -63,7 +94,36 @@ bool HasControlBytes(const std::string& text, bool withDel)
     });
 }
 
-const std::string UsageFirstLine = "USAGE: tidemark-plan [ -F ] [ --json ] [ --out FILE ] [ -h | --help ]\n";
+const std::string UsageFirstLine =
+    "USAGE: tidemark-plan [ -F ] [ --json ] [ --out FILE ] [ --prometheus ] [ -h | --help ]\n";
+
+// The samples of one family, each {labels, value}; none when it is absent.
+std::vector<std::pair<Json, double>> SamplesOf(const Json& metrics, const std::string& family)
+{
+    std::vector<std::pair<Json, double>> samples;
+    if (!metrics.is_object() || !metrics.contains(family))
+        return samples;
+    for (const Json& sample : metrics[family]["samples"])
+        samples.emplace_back(sample[1], sample[2].get<double>());
+    return samples;
+}
+
+// The one value of a family without labels; NaN when it is not there once.
+double ValueOf(const Json& metrics, const std::string& family)
+{
+    const auto samples = SamplesOf(metrics, family);
+    return samples.size() == 1 && samples[0].first.empty() ? samples[0].second : std::nan("");
+}
+
+// The catalog states the metrics give, by kind.
+std::map<std::string, std::string> CatalogStates(const Json& metrics)
+{
+    std::map<std::string, std::string> states;
+    for (const auto& [labels, value] : SamplesOf(metrics, "tidemark_catalog_info"))
+        if (value == 1.0)
+            states[labels["kind"]] += labels["state"].get<std::string>();
+    return states;
+}
 
 TEST_F(PlanTest, OnlyForceJsonAndHelpAreTakenAndAnythingElseIsRefusedBeforeTheLibraryIsOpened)
 {
@@ -809,12 +869,253 @@ TEST_F(PlanTest, SaysThatAnUpgradeIsInProgressWhileOneHoldsTheLock)
                           "/run/tidemark.lock is held by tidemark (pid " +
                               std::to_string(upgrade.Pid) + "))\n");
     EXPECT_EQ(CountBmapiCalls("BmapiInitializeEx"), 1u) << "only the upgrade's";
+    int status = -1;
+    const Json metrics = Metrics({}, status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(ValueOf(metrics, "tidemark_upgrade_in_progress"), 1.0);
+    EXPECT_EQ(ValueOf(metrics, "tidemark_plan_success"), 0.0);
+    ASSERT_EQ(SamplesOf(metrics, "tidemark_plan_failure_info").size(), 1u);
+    EXPECT_EQ(SamplesOf(metrics, "tidemark_plan_failure_info")[0].first["reason"],
+              "a firmware upgrade is in progress");
+    EXPECT_EQ(CountBmapiCalls("BmapiInitializeEx"), 1u) << "nor for the metrics";
 
     ReleaseTool();
     EXPECT_EQ(Finish(upgrade).Status, 0);
     const RunResult after = RunPlan({"--json"});
     EXPECT_EQ(after.Status, 2) << "the recording tool leaves the fleet as it was";
     EXPECT_EQ(after.Err, "");
+}
+
+// The label values of the firmware and pending-write samples, as one text each.
+std::multiset<std::string> LabelledSamples(const Json& metrics, const std::string& family)
+{
+    std::multiset<std::string> texts;
+    for (const auto& [labels, value] : SamplesOf(metrics, family)) {
+        std::string text;
+        for (const auto& [key, label] : labels.get<std::map<std::string, std::string>>())
+            text += key + "=" + label + " ";
+        texts.insert(text + std::to_string(static_cast<int>(value)));
+    }
+    return texts;
+}
+
+// What the plan document says, in the same form as LabelledSamples.
+std::multiset<std::string> FirmwareOfPlan(const Json& plan)
+{
+    std::multiset<std::string> texts;
+    for (const Json& adapter : plan["adapters"])
+        for (const auto& item : adapter["installed"].items())
+            if (!item.value().is_null())
+                texts.insert("interface=" + adapter["interface"].get<std::string>() + " kind=" + item.key() +
+                             " mac=" + adapter["mac"].get<std::string>() +
+                             " version=" + item.value().get<std::string>() + " 1");
+    return texts;
+}
+
+std::multiset<std::string> PendingOfPlan(const Json& plan)
+{
+    std::multiset<std::string> texts;
+    for (const Json& adapter : plan["adapters"])
+        for (const char* kind : {"boot_code", "pxe", "clp"}) {
+            const auto count = std::count_if(adapter["writes"].begin(), adapter["writes"].end(),
+                                             [kind](const Json& write) { return write["kind"] == kind; });
+            texts.insert("interface=" + adapter["interface"].get<std::string>() + " kind=" + kind +
+                         " mac=" + adapter["mac"].get<std::string>() + " " + std::to_string(count));
+        }
+    return texts;
+}
+
+// On the demo fleet, before and after the silent run: the metrics say what
+// the plan document says.
+TEST_F(PlanTest, PrometheusGivesThePlansFirmwarePendingWritesCatalogsAndWhenItRan)
+{
+    ASSERT_TRUE(sim::WriteDemoFleet(FleetDir));
+    ASSERT_TRUE(sim::WriteDemoCatalog(CatalogDir));
+    Tools.RealWrenflash = true;
+    const std::vector<std::string> families = {
+        "tidemark_firmware_info", "tidemark_pending_writes",         "tidemark_catalog_info",
+        "tidemark_plan_success",  "tidemark_plan_timestamp_seconds", "tidemark_upgrade_in_progress"};
+    for (const int expected : {2, 0}) {
+        SCOPED_TRACE(expected == 2 ? "before the run" : "after the run");
+        int status = -1;
+        const Json plan = PlanJson({}, status);
+        ASSERT_EQ(status, expected);
+        const auto before = static_cast<double>(std::time(nullptr));
+        const Json metrics = Metrics({}, status);
+        const auto after = static_cast<double>(std::time(nullptr));
+        EXPECT_EQ(status, expected);
+        ASSERT_TRUE(metrics.is_object());
+        EXPECT_EQ(KeysOf(metrics), families);
+        for (const auto& item : metrics.items()) {
+            EXPECT_EQ(item.value()["type"], "gauge") << item.key();
+            EXPECT_FALSE(item.value()["help"].get<std::string>().empty()) << item.key();
+        }
+        EXPECT_EQ(ValueOf(metrics, "tidemark_plan_success"), 1.0);
+        const double taken = ValueOf(metrics, "tidemark_plan_timestamp_seconds");
+        EXPECT_TRUE(taken >= before && taken <= after) << taken;
+        EXPECT_EQ(ValueOf(metrics, "tidemark_upgrade_in_progress"), 0.0);
+        EXPECT_EQ(CatalogStates(metrics),
+                  (std::map<std::string, std::string>{
+                      {"boot_code", "present"}, {"pxe", "present"}, {"clp", "present"}}));
+        EXPECT_EQ(LabelledSamples(metrics, "tidemark_firmware_info"), FirmwareOfPlan(plan));
+        EXPECT_EQ(LabelledSamples(metrics, "tidemark_pending_writes"), PendingOfPlan(plan));
+        EXPECT_EQ(FirmwareOfPlan(plan).size(), 6u) << "the demo fleet's installed images";
+        if (expected == 2) {
+            ASSERT_EQ(Run({"-s"}).Status, 0);
+        }
+    }
+}
+
+// A plan that cannot be made still gives the metrics, with success 0, the
+// reason and the catalogs' states: "no catalog" never passes for "up to date".
+TEST_F(PlanTest, PrometheusWithoutAPlanSaysWhyAndHowTheCatalogsStand)
+{
+    const std::string noCatalog = "no firmware catalog under /opt/orvan/nic_fw/nx2/";
+    using States = std::map<std::string, std::string>;
+    const States missing = {{"boot_code", "missing"}, {"pxe", "missing"}, {"clp", "missing"}};
+    struct Case {
+        const char* Name;
+        std::function<void()> Arrange;
+        std::string Reason;
+        States Catalogs;
+    };
+    const Case cases[] = {
+        {"empty catalog folders", [this] { AddStandardAdapter(0); }, noCatalog, missing},
+        {"a folder and a link loop in the catalog files' places",
+         [this] {
+             AddStandardAdapter(0);
+             fs::create_directories(CatalogDir + "/bootcode/bootcode.info");
+             fs::create_symlink("pxe.info", CatalogDir + "/pxe/pxe.info");
+         },
+         noCatalog + " (bootcode/bootcode.info is not a regular file, pxe/pxe.info cannot be read)",
+         {{"boot_code", "not-regular"}, {"pxe", "unreadable"}, {"clp", "missing"}}},
+        {"no adapter, before the catalogs are looked at", [] {}, "no supported network adapters", missing},
+        {"no adapter and a catalog",
+         [this] { BootCodeCatalog(""); },
+         "no supported network adapters",
+         {{"boot_code", "present"}, {"pxe", "missing"}, {"clp", "missing"}}},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(CatalogDir);
+        for (const char* kind : {"bootcode", "pxe", "clp"})
+            fs::create_directories(CatalogDir + "/" + kind);
+        ResetFleet();
+        c.Arrange();
+        for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"-F"}}) {
+            SCOPED_TRACE(std::string(c.Name) + ", " + Joined(args));
+            int status = -1;
+            const Json metrics = Metrics(args, status);
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(ValueOf(metrics, "tidemark_plan_success"), 0.0);
+            const auto failure = SamplesOf(metrics, "tidemark_plan_failure_info");
+            ASSERT_EQ(failure.size(), 1u);
+            EXPECT_EQ(failure[0].first["reason"], c.Reason);
+            EXPECT_EQ(CatalogStates(metrics), c.Catalogs);
+            EXPECT_FALSE(std::isnan(ValueOf(metrics, "tidemark_plan_timestamp_seconds")));
+            EXPECT_TRUE(SamplesOf(metrics, "tidemark_pending_writes").empty());
+            EXPECT_TRUE(SamplesOf(metrics, "tidemark_firmware_info").empty());
+        }
+    }
+}
+
+// tidemark-apply's last outcome: each member of the right type gives its
+// sample; a file that cannot be trusted as a whole gives none.
+TEST_F(PlanTest, PrometheusReadsTheLastApplyOutcomeDefensively)
+{
+    AddStandardAdapter(0);
+    BootCodeCatalog("");
+    const std::string good = R"({"format_version": "1.0", "finished": "2026-12-08T15:00:00Z",
+        "finished_unix": 1796742000, "status": 2, "verified": 2, "failed": 1, "not_verified": 0, "not_run": 3})";
+    using Values = std::map<std::string, double>;
+    struct Case {
+        const char* Name;
+        std::function<void()> Arrange;
+        Values Expected;
+    };
+    auto file = [this](const std::string& text) {
+        return
+            [this, text] { sim::WriteFile(ApplyLastFile(), std::vector<uint8_t>(text.begin(), text.end())); };
+    };
+    const Case cases[] = {
+        {"absent", [] {}, {}},
+        {"complete",
+         file(good),
+         {{"timestamp", 1796742000},
+          {"status", 2},
+          {"verified", 2},
+          {"failed", 1},
+          {"not_verified", 0},
+          {"not_run", 3}}},
+        {"a later minor format, with a member more",
+         file(R"({"format_version": "1.3", "status": 0, "verified": 1, "skipped": 4})"),
+         {{"status", 0}, {"verified", 1}}},
+        {"members of the wrong types",
+         file(R"({"format_version": "1.0", "finished_unix": "1796742000", "status": 1.5, "verified": -1,
+                  "failed": "0", "not_verified": true, "not_run": 3})"),
+         {{"not_run", 3}}},
+        {"cut short", file(good.substr(0, good.size() / 2)), {}},
+        {"another major format", file(R"({"format_version": "2.0", "status": 0, "verified": 1})"), {}},
+        {"no format", file(R"({"status": 0, "verified": 1})"), {}},
+        {"not an object", file("[1, 2]"), {}},
+        {"larger than any outcome", file(good + std::string(5000, ' ')), {}},
+        {"a key given twice", file(R"({"format_version": "1.0", "status": 0, "status": 1})"), {}},
+        {"a folder in its place", [this] { fs::create_directories(ApplyLastFile()); }, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::error_code ec;
+        fs::remove_all(ApplyLastFile(), ec);
+        c.Arrange();
+        int status = -1;
+        const Json metrics = Metrics({}, status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(ValueOf(metrics, "tidemark_plan_success"), 1.0);
+        Values got;
+        if (const double at = ValueOf(metrics, "tidemark_apply_last_timestamp_seconds"); !std::isnan(at))
+            got["timestamp"] = at;
+        if (const double last = ValueOf(metrics, "tidemark_apply_last_status"); !std::isnan(last))
+            got["status"] = last;
+        for (const auto& [labels, value] : SamplesOf(metrics, "tidemark_apply_last_writes"))
+            got[labels.at("outcome").get<std::string>()] = value;
+        EXPECT_EQ(got, c.Expected);
+    }
+}
+
+// Library texts reach the labels escaped, and read back as the plan
+// document's readable form; --prometheus takes neither --json nor --out.
+TEST_F(PlanTest, PrometheusEscapesLabelValuesAndIsRefusedBesideJsonOrOut)
+{
+    sim::AdapterSpec hostile = MakeAdapter(0);
+    hostile.Description = "x (e\"t\\h\xff)";
+    AddNvram(hostile.NvramFile, sim::BuildNvramImage(MakeNvram(0)));
+    AddAdapter(hostile);
+    BootCodeCatalog("");
+    int status = -1;
+    const Json plan = PlanJson({}, status);
+    const std::string interface = plan["adapters"][0]["interface"];
+    ASSERT_NE(interface.find("e\"t\\h"), std::string::npos) << interface;
+    const RunResult raw = RunPlan({"--prometheus"});
+    EXPECT_NE(raw.Out.find("interface=\"e\\\"t\\\\h\xEF\xBF\xBD\""), std::string::npos) << raw.Out;
+    const Json metrics = Metrics({}, status);
+    const auto firmware = SamplesOf(metrics, "tidemark_firmware_info");
+    ASSERT_FALSE(firmware.empty());
+    for (const auto& [labels, value] : firmware)
+        EXPECT_EQ(labels["interface"], interface);
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--prometheus", "--json"},
+                                                 {"--json", "--prometheus"},
+                                                 {"--prometheus", "--out", Root + "/plan.json"},
+                                                 {"-F", "--prometheus", "--json"}}) {
+        SCOPED_TRACE(Joined(args));
+        ClearRecords();
+        const RunResult r = RunPlan(args);
+        EXPECT_EQ(r.Status, 1);
+        EXPECT_EQ(r.Out, "");
+        EXPECT_EQ(r.Err, "tidemark-plan: --prometheus cannot be given with --json or --out; see "
+                         "tidemark-plan --help\n");
+        EXPECT_EQ(CountBmapiCalls("BmapiGetVersion"), 0u);
+        EXPECT_FALSE(fs::exists(Root + "/plan.json"));
+    }
 }
 
 // A lock file that cannot be used (here a link put in its place): the
