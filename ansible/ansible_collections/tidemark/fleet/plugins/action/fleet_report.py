@@ -129,7 +129,9 @@ def host_entry(name, variables, check_mode, approved_dir=None):
     before = result.get("before") or (plan or {}).get("adapters")
     if result is upgrade:
         after = result.get("after")
-        default = "unknown" if entry["outcome"] == "failed" else "not-run"
+        # A refused plan wrote nothing; a write that failed otherwise may have written anything.
+        refused = result.get("apply_status") == 1
+        default = "unknown" if entry["outcome"] == "failed" and not refused else "not-run"
     elif entry["outcome"] in ("changed", "ok") and check_mode:
         after = _predicted(before)
         default = "pending"
