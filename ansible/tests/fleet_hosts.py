@@ -4,8 +4,10 @@ Each host is a directory of its own that the sandbox mounts over the fixed
 system paths: its catalog (opt/), its log and backups (varopt/), the flashing
 tool and recording stand-ins for rmmod, modprobe and ifconfig (usrsbin/), a
 private /tmp (tmp/), and its simulated adapters (fleet/). bin/tidemark and
-bin/tidemark-plan are what Ansible runs on the host: small wrappers that run
-the real binaries inside that host's sandbox.
+bin/tidemark-plan and bin/tidemark-apply are what Ansible runs on the host:
+small wrappers that run the real binaries inside that host's sandbox. A host
+of the "nonroot" kind runs its modules as an unprivileged user (that can
+still read and write the test's files) through its Python interpreter.
 """
 
 import hashlib
@@ -26,6 +28,7 @@ class Binaries:
         build = build_dir()
         self.tidemark = self.pick("TIDEMARK_BIN", build / "tidemark")
         self.tidemark_plan = self.pick("TIDEMARK_PLAN_BIN", build / "tidemark-plan")
+        self.tidemark_apply = self.pick("TIDEMARK_APPLY_BIN", build / "tidemark-apply")
         self.wrenflash = self.pick("WRENFLASH_SIM_BIN", build / "sim" / "wrenflash_sim")
         self.simfleet = self.pick("SIMFLEET_BIN", build / "sim" / "simfleet")
         self.sleep_recorder = self.pick("SLEEP_RECORDER_LIB", build / "tests" / "libsleep_recorder.so")
@@ -36,7 +39,7 @@ class Binaries:
         return pathlib.Path(os.environ.get(variable) or default)
 
     def missing(self):
-        names = ("tidemark", "tidemark_plan", "wrenflash", "simfleet", "sleep_recorder", "sandbox")
+        names = ("tidemark", "tidemark_plan", "tidemark_apply", "wrenflash", "simfleet", "sleep_recorder", "sandbox")
         return [str(getattr(self, name)) for name in names if not getattr(self, name).is_file()]
 
 
@@ -48,9 +51,16 @@ SCENARIOS = {
     "reloadfail": {"exit_codes": {"rmmod": 1}},
     "oldlibrary": {"library_version": "2.9.9"},
     "noadapters": {"no_adapters": True},
+    "nocatalog": {"no_catalog": True},
+    # Out of date, but Ansible's user there is not root.
+    "nonroot": {"not_root": True},
     # The flashing tool fails (exit code 10) on the first adapter's option ROM.
     "flashfail": {"tool_fails": ("02A45B1C3E01", "-mba", 10)},
 }
+
+
+# The user that a "nonroot" host's modules run as.
+NOBODY = 65534
 
 
 def write_script(path, body):
@@ -74,6 +84,8 @@ class Host:
         self.tmp = self.dir / "tmp"
         self.tidemark = self.dir / "bin" / "tidemark"
         self.tidemark_plan = self.dir / "bin" / "tidemark-plan"
+        self.tidemark_apply = self.dir / "bin" / "tidemark-apply"
+        self.python = self.dir / "bin" / "python3"
 
     def create(self):
         settings = SCENARIOS[self.scenario]
@@ -95,6 +107,10 @@ class Host:
                          'echo "%s $*" >> /var/opt/trace\nexit %d\n' % (command, exit_codes.get(command, 0)))
         self.write_wrapper(self.tidemark, self.bin.tidemark)
         self.write_wrapper(self.tidemark_plan, self.bin.tidemark_plan)
+        self.write_wrapper(self.tidemark_apply, self.bin.tidemark_apply)
+        if settings.get("no_catalog"):
+            shutil.rmtree(self.catalog)
+            self.catalog.mkdir()
         if "library_version" in settings:
             conf = self.fleet / "library.conf"
             lines = [line for line in conf.read_text().splitlines() if not line.startswith("version=")]
@@ -104,6 +120,16 @@ class Host:
                 path.unlink()
         if settings.get("upgraded"):
             self.upgrade_by_hand()
+        if settings.get("not_root"):
+            # Effectively the user nobody, with the capabilities to reach the test's files in the build
+            # tree (the real user stays root: access(2) checks the real user, without capabilities, and
+            # the test's folders are root's); the host's own files are nobody's, so that its sandbox (a
+            # user namespace) can use them.
+            caps = "+dac_override,+dac_read_search"
+            write_script(self.python, "exec setpriv --euid=%d --egid=%d --clear-groups --inh-caps=%s "
+                                      "--ambient-caps=%s /usr/bin/python3 \"$@\"\n" % (NOBODY, NOBODY, caps, caps))
+            for path in [self.dir] + list(self.dir.rglob("*")):
+                os.chown(path, NOBODY, NOBODY, follow_symlinks=False)
         return self
 
     def write_wrapper(self, path, binary):
@@ -122,13 +148,25 @@ class Host:
         for path in self.tmp.iterdir():
             path.unlink()
 
+    def newer_clp_image(self):
+        """Replaces the catalog's CLP image 3.1.2 with a 3.1.3, as an operator's catalog update would."""
+        image = self.catalog / "clp" / "gs220_clp_312.rom"
+        data = bytearray(image.read_bytes())
+        assert data[0x3C:0x3F] == b"\x02\x01\x03", "the demo CLP image is no longer 3.1.2"
+        data[0x3C] = 3
+        image.write_bytes(bytes(data))
+        info = self.catalog / "clp" / "clp.info"
+        info.write_text(info.read_text().replace("v3.1.2", "v3.1.3"))
+
     def inventory_line(self):
         variables = {
             "host_dir": self.dir,
-            "tidemark_command": self.tidemark,
             "tidemark_plan_command": self.tidemark_plan,
+            "tidemark_apply_command": self.tidemark_apply,
             "tidemark_log": self.log,
         }
+        if self.python.exists():
+            variables["ansible_python_interpreter"] = self.python
         return self.name + "".join(" %s=%s" % (key, shlex.quote(str(value))) for key, value in variables.items())
 
     def snapshot(self):
@@ -144,9 +182,9 @@ class Host:
         }
 
     def outcome(self, results_dir):
-        """What the role's tasks reported for this host: the plan fact, the
-        plan task's result and the upgrade task's result (None where a task
-        did not run)."""
+        """What the role's tasks reported for this host: the plan it wrote (or
+        would write), the plan task's result, the upgrade task's result and the
+        failing task's (None where a task did not run)."""
         path = pathlib.Path(results_dir) / ("%s.json" % self.name)
         if not path.exists():
             return None
@@ -155,11 +193,13 @@ class Host:
         def task(name):
             found = [result for task_name, result in results.items() if task_name.endswith(name)]
             return found[0] if found else None
-        fact = task("Keep the plan as a fact")
+        planned, upgrade = task("Plan the upgrade"), task("Upgrade the adapters' firmware")
+        ran = [result for result in (upgrade, planned) if result and result.get("_outcome") != "skipped"]
         return {
-            "plan": fact["ansible_facts"]["tidemark_plan"] if fact else None,
-            "planned": task("Plan the upgrade"),
-            "upgrade": task("Upgrade the adapters' firmware"),
+            "plan": ran[0].get("plan") if ran else None,
+            "planned": planned,
+            "upgrade": upgrade,
+            "failed": task("Fail the host that failed"),
         }
 
     def host_path(self, path):
@@ -173,15 +213,19 @@ class Host:
 class Fleet:
     """Hosts, an inventory of them and ansible-playbook runs over it."""
 
-    def __init__(self, root, hosts, binaries):
+    def __init__(self, root, hosts, binaries, host_vars=None):
         self.root = pathlib.Path(root)
         self.bin = binaries
         self.hosts = {name: Host(self.root, name, scenario, binaries).create() for name, scenario in hosts}
         self.inventory = self.root / "inventory.ini"
+        # Variables of single hosts, beside the inventory where Ansible looks for them.
+        for name, variables in (host_vars or {}).items():
+            (self.root / "host_vars").mkdir(exist_ok=True)
+            (self.root / "host_vars" / ("%s.yml" % name)).write_text(json.dumps(variables))
         # The runs need no become: the sandbox gives each its own root.
         lines = ["[servers]"] + [host.inventory_line() for host in self.hosts.values()]
         lines += ["", "[servers:vars]", "ansible_connection=local", "ansible_become=false",
-                  "ansible_python_interpreter=/usr/bin/python3", "tidemark_poll=1"]
+                  "ansible_python_interpreter=/usr/bin/python3", "tidemark_report_dir=%s" % (self.root / "report")]
         self.inventory.write_text("\n".join(lines) + "\n")
         self.ansible_home = self.root / "ansible-home"
         (self.ansible_home / "tmp").mkdir(parents=True, exist_ok=True)
@@ -221,11 +265,22 @@ class Fleet:
         run = subprocess.run(command, env=self.environment(), cwd=str(self.root),
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.plays += 1
-        (self.root / ("play%d-%s%s.out" % (self.plays, playbook, "".join(options)))).write_text(run.stdout)
+        name = "play%d-%s%s.out" % (self.plays, pathlib.Path(playbook).name, "".join(options))
+        (self.root / name.replace("/", "_")[:200]).write_text(run.stdout)
         return Play(run.returncode, run.stdout, {name: host.outcome(self.results) for name, host in self.hosts.items()})
 
     def write_playbook(self, name, text):
         (self.root / name).write_text(text)
+
+    def results_of(self, host):
+        """Every task's last result on the host in the last play, by task name."""
+        return json.loads((self.results / ("%s.json" % host)).read_text())
+
+    def report(self):
+        """The fleet report that the last play left on the controller."""
+        folder = self.root / "report"
+        return {"json": json.loads((folder / "fleet-report.json").read_text()),
+                "markdown": (folder / "fleet-report.md").read_text()}
 
     def snapshots(self):
         return {name: host.snapshot() for name, host in self.hosts.items()}

@@ -5,11 +5,13 @@ namespace of its own), so that nothing it does can depend on one.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import tarfile
 
 import pytest
+import yaml
 
 from conftest import ANSIBLE_DIR, COLLECTION_DIR, readme_playbook
 
@@ -62,21 +64,37 @@ def test_the_collection_builds_offline_with_its_module_and_role(tmp_path):
     build = run(["ansible-galaxy", "collection", "build", str(COLLECTION_DIR), "--output-path", str(tmp_path)],
                 tmp_path, tmp_path)
     assert build.returncode == 0, build.stdout
-    with tarfile.open(tmp_path / "tidemark-fleet-1.0.0.tar.gz") as archive:
+    version = yaml.safe_load((COLLECTION_DIR / "galaxy.yml").read_text())["version"]
+    with tarfile.open(tmp_path / ("tidemark-fleet-%s.tar.gz" % version)) as archive:
         names = set(archive.getnames())
     for name in ("MANIFEST.json", "README.md", "LICENSE", "meta/runtime.yml", "plugins/modules/firmware.py",
+                 "plugins/modules/firmware_info.py", "plugins/modules/fleet_report.py",
+                 "plugins/action/fleet_report.py", "plugins/module_utils/_tidemark.py",
+                 "plugins/doc_fragments/_tidemark.py", "plugins/doc_fragments/_attributes.py",
+                 "playbooks/rollout.yml", "tests/sanity/ignore-2.14.txt",
                  "roles/upgrade/tasks/main.yml", "roles/upgrade/meta/argument_specs.yml",
-                 "roles/upgrade/defaults/main.yml", "roles/upgrade/README.md"):
+                 "roles/upgrade/defaults/main.yml", "roles/upgrade/vars/main.yml", "roles/upgrade/README.md"):
         assert name in names
     assert not any("__pycache__" in name or name.endswith(".tar.gz") for name in names)
 
 
+# Markup that ansible-core 2.14 does not know and would print as it is.
+NEWER_MARKUP = re.compile(r"\b(RV|O|V|E|P)\([^)]*\)")
+
+
 @pytest.mark.parametrize("command, expected", [
     (["ansible-doc", "tidemark.fleet.firmware"],
-     ["> TIDEMARK.FLEET.FIRMWARE", "- force", "- tidemark_plan", "- log", "tidemark_status", "planned",
-      "check_mode:", "support: full", "EXAMPLES:", "RETURN VALUES:"]),
+     ["> TIDEMARK.FLEET.FIRMWARE", "- force", "- plan", "- tidemark_plan", "- tidemark_apply", "- log",
+      "apply_status", "planned", "difference", "check_mode:", "diff_mode:", "support: full", "EXAMPLES:",
+      "RETURN VALUES:"]),
+    (["ansible-doc", "tidemark.fleet.firmware_info"],
+     ["> TIDEMARK.FLEET.FIRMWARE_INFO", "- force", "- tidemark_apply", "supported", "catalog_found", "pending",
+      "This module never changes the host.", "support: N/A"]),
+    (["ansible-doc", "tidemark.fleet.fleet_report"],
+     ["> TIDEMARK.FLEET.FLEET_REPORT", "- dir", "- approved_plans", "- hosts", "summary"]),
     (["ansible-doc", "-t", "role", "tidemark.fleet.upgrade"],
-     ["> TIDEMARK.FLEET.UPGRADE", "tidemark_async", "tidemark_poll", "serial", "max_fail_percentage"]),
+     ["> TIDEMARK.FLEET.UPGRADE", "tidemark_async", "tidemark_poll", "tidemark_approved_plans",
+      "tidemark_fail_unsupported", "tidemark_report_dir", "serial", "max_fail_percentage", "tidemark.fleet.rollout"]),
 ])
 def test_ansible_doc_shows_the_documentation(tmp_path, command, expected):
     doc = run(command, tmp_path, tmp_path)
@@ -84,3 +102,4 @@ def test_ansible_doc_shows_the_documentation(tmp_path, command, expected):
     assert "WARNING" not in doc.stdout
     for text in expected:
         assert text in doc.stdout
+    assert not NEWER_MARKUP.search(doc.stdout), NEWER_MARKUP.search(doc.stdout).group(0)

@@ -14,80 +14,95 @@ module: firmware
 short_description: Upgrade the firmware of a server's gigabit network adapters with tidemark
 version_added: "1.0.0"
 description:
-  - Plans the upgrade with C(tidemark-plan --json) (with C(-F) when I(force) is set) and
-    reports the adapters and the images that a silent run would write.
-  - When the plan has nothing to write, the host is C(ok) and nothing else runs.
-  - In check mode the result comes from the plan alone, and nothing else runs.
-  - Otherwise runs C(tidemark -s) (or C(tidemark -s -F)), plans again, and reports the installed
-    versions before and after, the planned images (each marked failed when the run's log reports
-    that its upgrade failed) and the lines the run appended to the log.
-  - Everything the module knows comes from the plan's JSON, the exit statuses and the log; it
-    never reads tidemark's human listing.
+  - Plans the upgrade with C(tidemark-plan --json) (with C(-F) when I(force) is set), then
+    writes exactly that plan with C(tidemark-apply PLAN --json), or, when I(plan) is given,
+    writes exactly that approved plan.
+  - C(tidemark-apply) plans again under the run lock and refuses a plan that no longer matches
+    the server (adapters, installed versions, catalog images). The host then fails with nothing
+    written, and the message names the first difference.
+  - The result comes from the apply's result document (each write's outcome, the versions read
+    again after the run, each interface's bring-up), with the lines that the run appended to
+    tidemark's log.
+  - When the plan has nothing to write, the host is C(ok) and C(tidemark-apply) does not run.
+  - Check mode reports from the plan and runs the real run's preflight (root, both executables,
+    the adapter library loads, no other run holds the lock), and so fails where a real run would
+    fail. With I(plan), check mode also plans now and fails when the approved plan is stale.
   - A driver reload during the run takes the adapters' interfaces down for a while. When the
     management connection runs over one of them, run the task with C(async) and C(poll), as the
     role M(tidemark.fleet.upgrade) does.
 options:
   force:
     description:
-      - Plan and run the forced form (C(tidemark-plan -F), C(tidemark -s -F)), which also writes
-        images of the same or an older version than the installed one.
+      - Plan the forced form (C(tidemark-plan -F)), which also writes images of the same or an
+        older version than the installed one.
       - A forced plan always has something to write where the catalog has an image, so a forced
         task is never idempotent.
+      - Not used with I(plan), since an approved plan says itself what is written.
     type: bool
     default: false
-  tidemark:
-    description: Path of the C(tidemark) executable on the host.
-    type: path
-    default: /usr/sbin/tidemark
-  tidemark_plan:
-    description: Path of the C(tidemark-plan) executable on the host.
-    type: path
-    default: /usr/sbin/tidemark-plan
-  log:
+  plan:
     description:
-      - Path of tidemark's log file on the host. The module reads what the run appends to it.
-    type: path
-    default: /var/opt/orvan/nicfwupg.log
-requirements:
-  - tidemark and tidemark-plan installed on the host, run as root (use C(become)).
+      - An approved plan to write instead of planning now, that is the C(plan) that an earlier run of
+        this module (typically in check mode) or of M(tidemark.fleet.firmware_info) returned.
+      - C(tidemark-apply) writes it only while it still matches the server; otherwise the host
+        fails and nothing is written.
+    type: dict
+extends_documentation_fragment:
+  - tidemark.fleet._tidemark
+  - tidemark.fleet._attributes
 attributes:
   check_mode:
     support: full
-    description: Reports from the plan alone what a real run would write.
+    details:
+      - Reports from the plan what a real run would write, and fails where a real run would fail.
   diff_mode:
-    support: none
+    support: full
+    details:
+      - Shows the installed versions of each adapter before and after (in check mode, the versions
+        the plan would install).
 author:
-  - tidemark contributors
+  - tidemark contributors (!UNKNOWN)
 notes:
-  - The exit status of C(tidemark) is returned as RV(tidemark_status), never as C(rc), so that
-    Ansible does not judge the result by it.
-  - Status 2 of C(tidemark) after a plan that had images to write means that nothing was written
-    although something should have been (not root, or the inventory changed between plan and
-    run); the module fails the host then.
+  - The exit status of C(tidemark-apply) is returned as I(apply_status), never as C(rc), so that
+    Ansible judges the host by the module's own verdict.
+seealso:
+  - module: tidemark.fleet.firmware_info
 """
 
 EXAMPLES = r"""
 - name: See what an upgrade would write, without writing
   tidemark.fleet.firmware:
   check_mode: true
+  become: true
   register: nic_plan
 
-- name: Upgrade the adapters' firmware; a driver reload may drop the link for a while
+- name: Write exactly the plan approved above; a driver reload may drop the link for a while
   tidemark.fleet.firmware:
+    plan: "{{ nic_plan.plan }}"
   become: true
   async: 3600
-  poll: 15
+  poll: 2
   register: nic_upgrade
 
-- name: Force the catalog's images, also the same or older versions
+- name: Plan and upgrade in one step, with the forced form
   tidemark.fleet.firmware:
     force: true
   become: true
 
-- name: Show what each adapter carries now
+- name: Show each adapter's firmware now
   ansible.builtin.debug:
     msg: "{{ item.mac }} {{ item.name }}: {{ item.installed }}"
   loop: "{{ nic_upgrade.after | default([]) }}"
+
+- name: Set the paths once for every module of the collection
+  module_defaults:
+    group/tidemark.fleet.tidemark:
+      tidemark_plan: /opt/tools/sbin/tidemark-plan
+      tidemark_apply: /opt/tools/sbin/tidemark-apply
+  block:
+    - name: Upgrade
+      tidemark.fleet.firmware:
+      become: true
 """
 
 RETURN = r"""
@@ -95,28 +110,57 @@ changed:
   description: True when an image was written (in check mode, when the plan has an image to write).
   returned: always
   type: bool
-tidemark_status:
+plan_status:
   description:
-    - Exit status of C(tidemark -s); 0 written, 2 nothing written, 3 completed with errors.
-    - C(null) when tidemark did not run (nothing to write, or check mode).
+    - Exit status of C(tidemark-plan); 0 nothing to write, 2 something to write, 1 could not plan.
+    - C(null) when the module did not plan (a real run with an approved I(plan)).
+  returned: always
+  type: int
+  sample: 2
+plan_failure:
+  description:
+    - Why C(tidemark-plan) could not plan, when it could not; C(no-adapters) (no supported
+      network adapters), C(no-catalog) (no firmware catalog), C(run-in-progress) (another run
+      holds the lock) or C(other).
+  returned: when the plan failed
+  type: str
+  sample: no-adapters
+plan:
+  description:
+    - The plan written (or that would be written), as C(tidemark-plan --json) printed it, or the
+      approved I(plan). Give it to a later run as I(plan) to write exactly this.
+  returned: when a plan was made or given
+  type: dict
+approved:
+  description: True when the plan was given as I(plan) rather than made by this run.
+  returned: always
+  type: bool
+apply_status:
+  description:
+    - Exit status of C(tidemark-apply); 0 every write verified and every interface up, 1 refused
+      with nothing written, 2 nothing to write, 3 anything else.
+    - C(null) when C(tidemark-apply) did not run (check mode, nothing to write, a failed plan).
   returned: always
   type: int
   sample: 0
-plan_status:
-  description: Exit status of the first plan; 0 nothing to write, 2 something to write.
-  returned: when the plan succeeded
-  type: int
-  sample: 2
-plan:
+apply:
   description:
-    - The first plan as C(tidemark-plan --json) printed it (keys C(library), C(adapters),
-      C(writes), C(forced), C(warnings)).
-  returned: when the plan succeeded
+    - The result document of C(tidemark-apply --json) (C(format_version), C(status), C(result),
+      C(reason), C(difference), C(interrupted), C(started), C(finished), C(adapters), C(writes),
+      C(interfaces)).
+  returned: when tidemark-apply ran and printed its result document
   type: dict
+difference:
+  description:
+    - The first difference between the approved plan and the server (C(adapter), C(field),
+      C(saved), C(current)), when the plan was refused as stale.
+  returned: when the plan was stale
+  type: dict
+  sample: {adapter: 1, field: "installed.clp", saved: "3.1.0", current: "3.1.2"}
 before:
-  description: The adapters as the first plan saw them (C(index), C(mac), C(pci_id), C(name),
+  description: The adapters as the plan saw them (C(index), C(mac), C(pci_id), C(name),
     C(interface), C(installed), C(writes)).
-  returned: when the plan succeeded
+  returned: when a plan was made or given
   type: list
   elements: dict
   sample:
@@ -129,19 +173,20 @@ before:
       writes: []
 after:
   description:
-    - The adapters as the plan saw them after the run; the same as RV(before) when nothing ran.
-    - C(null) when the plan after the run failed (a warning says why).
-  returned: when the plan succeeded, except in check mode
+    - The adapters with the versions read again after the run (a version is C(null) where it
+      could not be read); the same as I(before) when nothing was written.
+    - C(null) when the run gave no versions and planning again failed too (a warning says why).
+  returned: when a plan was made or given, except in check mode
   type: list
   elements: dict
 planned:
   description:
-    - The images the first plan would write, in the order tidemark writes them, with the
-      adapter's C(index), C(mac), C(name) and C(interface) beside each write's C(kind), C(image),
-      C(from), C(to), C(backup) and C(forced).
-    - C(failed) is true when this run's log reports that the upgrade of that image failed, or that
-      the image was not written.
-  returned: when the plan succeeded
+    - The images of the plan in the order they are written, with the adapter's C(index), C(mac),
+      C(name) and C(interface) beside each write's C(kind), C(image), C(from), C(to), C(backup)
+      and C(forced) (and C(size), C(sha256) where the plan has them).
+    - C(outcome) is the apply's word for the write (C(verified), C(failed), C(not-verified),
+      C(not-run)), or C(null) when the apply did not run; C(failed) is true for C(failed).
+  returned: when a plan was made or given
   type: list
   elements: dict
   sample:
@@ -155,328 +200,288 @@ planned:
       to: 2.0.1
       backup: /var/opt/orvan/nicfw_backup/02A45B1C3E01.bc1.9.6.p1.4.2.bin
       forced: false
+      outcome: verified
       failed: false
+interfaces:
+  description: Each interface's bring-up after the run (C(adapter), C(interface), C(up)).
+  returned: always
+  type: list
+  elements: dict
 log_lines:
-  description: The lines that this run appended to the log, without their line ends.
+  description: The lines that this run appended to tidemark's log, without their line ends.
   returned: always
   type: list
   elements: str
 errors:
-  description: The C(ERROR:) lines among RV(log_lines).
+  description: The C(ERROR:) lines among I(log_lines).
   returned: always
   type: list
   elements: str
-stdout:
-  description: What C(tidemark) (and the flashing tool it ran) printed on standard output.
-  returned: when tidemark ran
-  type: str
 stderr:
-  description: What C(tidemark) printed on standard error.
-  returned: when tidemark ran
+  description: What C(tidemark-apply) printed on standard error.
+  returned: when tidemark-apply ran
   type: str
 """
 
 import json
-import os
-import re
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible.module_utils.common.text.converters import to_text
-
-PLAN_NOTHING = 0
-PLAN_WRITES = 2
-PLAN_FAILED = 1
-
-RUN_WRITTEN = 0
-RUN_NOTHING = 2
-RUN_ERRORS = 3
-
-# The log line that tidemark writes when the flashing tool failed for an image.
-UPGRADE_FAILED = re.compile(
-    r"^ERROR: Upgrade of (?P<name>.*) MAC: (?P<mac>.*?) +failed with internal error (?P<code>[0-9a-fA-F]+)$"
+from ansible_collections.tidemark.fleet.plugins.module_utils._tidemark import (
+    APPLY_COMPLETE,
+    APPLY_ERRORS,
+    APPLY_NOTHING,
+    APPLY_REFUSED,
+    APPLY_RESULTS,
+    ARGUMENT_SPEC,
+    ApplyError,
+    PlanError,
+    describe_difference,
+    error_lines,
+    executable,
+    first_difference,
+    log_size,
+    parse_apply,
+    planned_writes,
+    predicted_adapters,
+    preflight,
+    read_appended,
+    run_plan,
+    text,
+    validate_plan,
+    versions_by_adapter,
+    write_count,
+    write_plan_file,
 )
-# The line that tidemark writes when it did not hand an image to the flashing
-# tool: the image changed since it was confirmed, cannot be read, or no
-# backup name was free.
-IMAGE_NOT_WRITTEN = re.compile(
-    r"^ERROR: Image (?P<image>.*?) (?:changed since it was confirmed|cannot be read"
-    r"|has no free backup name \(.*\)); it was not written$"
-)
-# The line that announces each image's upgrade, one per write in write order.
-UPGRADING = "Upgrading "
+
+WRITTEN = ("verified", "not-verified")
 
 
-class PlanError(Exception):
-    pass
+def write_key(record):
+    return (str(record.get("mac") or "").upper(), record.get("kind"))
 
 
-def plan_command(path, force):
-    command = [path, "--json"]
-    if force:
-        command.append("-F")
-    return command
+def merge_outcomes(planned, writes):
+    """Gives each planned write the apply's outcome for it (matched by MAC and
+    kind, in order). Returns the apply's writes that the plan did not have."""
+    pending = list(writes)
+    for entry in planned:
+        entry["outcome"] = None
+        for number, write in enumerate(pending):
+            if write_key(write) == write_key(entry):
+                entry["outcome"] = write.get("outcome")
+                del pending[number]
+                break
+        entry["failed"] = entry["outcome"] == "failed"
+    return pending
 
 
-def tidemark_command(path, force):
-    command = [path, "-s"]
-    if force:
-        command.append("-F")
-    return command
+def adapters_after(before, result_adapters):
+    """The plan's adapters with the versions that the apply read again."""
+    by_mac = dict((str(adapter.get("mac") or "").upper(), adapter) for adapter in result_adapters)
+    after = []
+    for adapter in before:
+        found = by_mac.get(str(adapter.get("mac") or "").upper())
+        installed = found.get("after") if found else None
+        if not isinstance(installed, dict):
+            return None
+        after.append(dict(adapter, installed=installed, writes=[]))
+    return after
 
 
-def parse_plan(status, stdout, stderr):
-    """Returns the plan document of a plan run, or raises PlanError with the reason."""
-    if status == PLAN_FAILED:
-        reason = to_text(stderr, errors="surrogate_or_replace").strip()
-        if not reason:
-            reason = "could not plan (status 1) and gave no reason"
-        if not reason.startswith("tidemark-plan"):
-            reason = "tidemark-plan: " + reason
-        raise PlanError(reason)
-    if status not in (PLAN_NOTHING, PLAN_WRITES):
-        raise PlanError(
-            "tidemark-plan exited with unexpected status %s: %s"
-            % (status, to_text(stderr, errors="surrogate_or_replace").strip())
-        )
+def versions_moved(before, after):
+    return after is not None and versions_by_adapter(before) != versions_by_adapter(after)
+
+
+def summary(writes, interfaces):
+    """The failed parts of a run, one phrase each."""
+    parts = []
+    for outcome in ("failed", "not-verified", "not-run"):
+        names = ["%s of %s" % (write.get("kind"), write.get("mac")) for write in writes if write.get("outcome") == outcome]
+        if names:
+            parts.append("%s: %s" % (outcome, ", ".join(names)))
+    down = [str(interface.get("interface")) for interface in interfaces if not interface.get("up")]
+    if down:
+        parts.append("interfaces down: %s" % ", ".join(down))
+    return parts
+
+
+def judge_apply(status, document, planned_count, moved):
+    """(changed, failed, msg) of an apply run, from its status and result document."""
+    writes = document.get("writes") or []
+    interfaces = document.get("interfaces") or []
+    written = [write for write in writes if write.get("outcome") in WRITTEN]
+    changed = bool(written) or moved
+    reason = document.get("reason")
+    problems = summary(writes, interfaces)
+    if document.get("interrupted"):
+        problems.insert(0, "interrupted by %s" % document["interrupted"])
+    if document.get("result") not in (None, APPLY_RESULTS.get(status)):
+        problems.append("the result document says %r for status %s" % (document.get("result"), status))
+
+    if status == APPLY_REFUSED:
+        msg = "tidemark-apply refused the plan; nothing was written: %s" % (reason or "no reason given")
+        difference = describe_difference(document.get("difference"))
+        if difference and difference not in msg:
+            msg += " (first difference: %s)" % difference
+        return moved, True, msg
+    if status == APPLY_NOTHING:
+        if planned_count or written:
+            return changed, True, ("tidemark-apply wrote nothing (status 2) although the plan had %d images to write"
+                                   % planned_count)
+        return False, False, "nothing to write"
+    if status == APPLY_COMPLETE:
+        if problems or len(writes) != planned_count:
+            detail = "; ".join(problems) or "it reports %d writes for %d planned" % (len(writes), planned_count)
+            return changed, True, "tidemark-apply exited with 0 but its result document disagrees: %s" % detail
+        up = [str(interface.get("interface")) for interface in interfaces]
+        return changed, False, "tidemark-apply wrote %d images, each verified%s" % (
+            len(writes), "; interfaces up: %s" % ", ".join(up) if up else "")
+    if status == APPLY_ERRORS:
+        parts = ([reason] if reason else []) + problems
+        return changed, True, "tidemark-apply completed with errors (status 3): %s" % (
+            "; ".join(parts) or "its result document names none")
+    return changed, True, "tidemark-apply exited with unexpected status %s" % status
+
+
+def fail_plan(module, result, error):
+    result["plan_failure"] = error.kind
+    module.fail_json(msg=str(error), **result)
+
+
+def add_plan(module, result, plan):
+    result["plan"] = plan
+    result["before"] = plan["adapters"]
+    result["planned"] = planned_writes(plan)
+    for entry in result["planned"]:
+        entry["outcome"] = None
+        entry["failed"] = False
+    for warning in plan.get("warnings") or []:
+        module.warn("tidemark-plan: %s" % warning)
+
+
+def add_diff(module, result, after):
+    if module._diff:
+        result["diff"] = {"before": versions_by_adapter(result["before"]), "after": versions_by_adapter(after)}
+
+
+def check_approved(module, result, approved):
+    """Check mode with an approved plan: plans now and fails when the approved plan is stale."""
+    # The plan says which run it was made for; a plan from before it did, the option.
+    run = approved.get("run")
+    force = run == "tidemark -s -F" if run is not None else module.params["force"]
     try:
-        plan = json.loads(to_text(stdout, errors="surrogate_or_replace"))
-    except ValueError as error:
-        raise PlanError("tidemark-plan printed no valid JSON: %s" % error)
-    if not isinstance(plan, dict) or not isinstance(plan.get("adapters"), list):
-        raise PlanError("tidemark-plan's JSON has no adapters array")
-    for adapter in plan["adapters"]:
-        writes = adapter.get("writes", []) if isinstance(adapter, dict) else None
-        if not isinstance(writes, list) or not all(isinstance(write, dict) for write in writes):
-            raise PlanError("tidemark-plan's JSON has an adapter without a writes array")
-    return plan
+        result["plan_status"], current, raw = run_plan(module, bool(force))
+    except PlanError as error:
+        fail_plan(module, result, error)
+    difference = first_difference(approved, current)
+    if difference:
+        result["difference"] = difference
+        module.fail_json(msg="the approved plan is stale, a real run would write nothing: %s"
+                         % describe_difference(difference), **result)
 
 
-def planned_writes(plan):
-    """The plan's writes in write order, each with its adapter's identity."""
-    planned = []
-    for adapter in plan.get("adapters", []):
-        for write in adapter.get("writes", []):
-            entry = {
-                "index": adapter.get("index"),
-                "mac": adapter.get("mac"),
-                "name": adapter.get("name"),
-                "interface": adapter.get("interface"),
-            }
-            entry.update(write)
-            entry["failed"] = False
-            planned.append(entry)
-    return planned
-
-
-def same_mac(left, right):
-    return (left or "").strip().upper() == (right or "").strip().upper()
-
-
-def failure_of(line):
-    """What a log line says failed: ("mac", MAC), ("image", path) or None."""
-    match = UPGRADE_FAILED.match(line)
-    if match is not None:
-        return "mac", match.group("mac")
-    match = IMAGE_NOT_WRITTEN.match(line)
-    if match is not None:
-        return "image", match.group("image")
-    return None
-
-
-def concerns(write, failure):
-    what, value = failure
-    return same_mac(write["mac"], value) if what == "mac" else write.get("image") == value
-
-
-def mark_failed_writes(planned, log_lines):
-    """Marks the planned writes whose upgrade the log lines report as failed.
-
-    tidemark announces every image it writes with one "Upgrading ..." line, in
-    the plan's order, and writes the failure line after it. When the
-    announcements match the plan, a failure belongs to the write announced
-    last; otherwise every write of the failing adapter (or with the image not
-    written) is marked, since a failure must not go unreported. Returns the
-    warnings this gave.
-    """
-    warnings = []
-    announced = [line for line in log_lines if line.startswith(UPGRADING)]
-    aligned = len(announced) == len(planned)
-    current = -1
-    for line in log_lines:
-        if line.startswith(UPGRADING):
-            current += 1
-            continue
-        failure = failure_of(line)
-        if failure is None:
-            continue
-        if aligned and 0 <= current < len(planned) and concerns(planned[current], failure):
-            planned[current]["failed"] = True
-            continue
-        found = False
-        for write in planned:
-            if concerns(write, failure):
-                write["failed"] = True
-                found = True
-        if not found:
-            what, value = failure
-            if what == "mac":
-                warnings.append("the log reports a failed upgrade of MAC %s, which the plan did not have" % value)
-            else:
-                warnings.append("the log reports the image %s not written, which the plan did not have" % value)
-    return warnings
-
-
-def log_size(path):
+def replan_after(module):
+    """The adapters as a new plan sees them, when the apply gave no result document."""
     try:
-        return os.stat(path).st_size
-    except OSError:
+        return run_plan(module, module.params["force"])[1]["adapters"]
+    except PlanError as error:
+        module.warn("the plan after the run failed: %s" % error)
         return None
 
 
-def read_appended(path, start):
-    """The lines appended to the log since it had start bytes (None: it did not exist).
-
-    When the log is shorter than before (rotated or truncated meanwhile), the
-    whole new log is this run's. Returns (lines, warnings).
-    """
-    warnings = []
-    end = log_size(path)
-    if end is None:
-        if start is not None:
-            warnings.append("the log %s disappeared during the run" % path)
-        return [], warnings
-    offset = start or 0
-    if end < offset:
-        warnings.append("the log %s shrank during the run (rotated?); reading it from its start" % path)
-        offset = 0
-    try:
-        with open(path, "rb") as log:
-            log.seek(offset)
-            data = log.read()
-    except (IOError, OSError) as error:
-        warnings.append("cannot read the log %s: %s" % (path, error))
-        return [], warnings
-    text = to_text(data, errors="surrogate_or_replace")
-    text = text.encode("utf-8", "replace").decode("utf-8")
-    lines = [line.rstrip("\r") for line in text.split("\n")]
-    if lines and lines[-1] == "":
-        lines.pop()
-    return lines, warnings
-
-
-def error_lines(log_lines):
-    return [line for line in log_lines if line.startswith("ERROR:")]
-
-
-def installed_versions(adapters):
-    if adapters is None:
-        return None
-    return [(adapter.get("mac"), adapter.get("installed")) for adapter in adapters]
-
-
-def judge_run(status, planned, before, after, errors):
-    """changed, failed and the message of a run of tidemark -s after a plan with writes."""
-    count = len(planned)
-    written = [write for write in planned if not write["failed"]]
-    versions_moved = after is not None and installed_versions(before) != installed_versions(after)
-    if status == RUN_WRITTEN:
-        return True, False, "tidemark wrote %d of %d planned images" % (len(written), count)
-    if status == RUN_ERRORS:
-        changed = bool(written) or versions_moved
-        detail = "; ".join(errors) if errors else "the log has no ERROR line from this run"
-        return changed, True, "tidemark completed with errors (status 3): %s" % detail
-    if status == RUN_NOTHING:
-        return (
-            versions_moved,
-            True,
-            "tidemark wrote nothing (status 2) although the plan had %d images to write: "
-            "not run as root, or the adapters or the catalog changed since the plan" % count,
-        )
-    return versions_moved, True, "tidemark exited with unexpected status %s" % status
-
-
-def run_plan(module):
-    force = module.params["force"]
-    status, stdout, stderr = module.run_command(plan_command(module.params["tidemark_plan"], force))
-    return status, parse_plan(status, stdout, stderr)
-
-
-def require_executable(module, option):
-    path = module.params[option]
-    if not (os.path.isfile(path) and os.access(path, os.X_OK)):
-        module.fail_json(msg="%s is not an executable file (option %s)" % (path, option))
-
-
-def upgrade(module, result, plan):
-    """Runs tidemark -s (-F), plans again and fills the result."""
+def apply_plan(module, result, data):
+    """Runs tidemark-apply on the plan's bytes and fills the result."""
     params = module.params
+    path = write_plan_file(module, data)
     start = log_size(params["log"])
-    status, stdout, stderr = module.run_command(tidemark_command(params["tidemark"], params["force"]))
-    result["tidemark_status"] = status
-    result["stdout"] = to_text(stdout, errors="surrogate_or_replace")
-    result["stderr"] = to_text(stderr, errors="surrogate_or_replace")
-
+    status, stdout, stderr = module.run_command([params["tidemark_apply"], path, "--json"], encoding=None)
+    result["apply_status"] = status
+    result["stderr"] = text(stderr)
     lines, warnings = read_appended(params["log"], start)
-    warnings += mark_failed_writes(result["planned"], lines)
     result["log_lines"] = lines
     result["errors"] = error_lines(lines)
-
-    try:
-        after_status, after_plan = run_plan(module)
-        result["after"] = after_plan["adapters"]
-        if after_status == PLAN_WRITES and not params["force"] and status == RUN_WRITTEN:
-            warnings.append("the plan after the run still has images to write")
-    except PlanError as error:
-        result["after"] = None
-        warnings.append("the plan after the run failed: %s" % error)
-
-    changed, failed, msg = judge_run(status, result["planned"], plan["adapters"], result["after"], result["errors"])
-    result["changed"] = changed
-    result["msg"] = msg
     for warning in warnings:
         module.warn(warning)
+
+    try:
+        document = parse_apply(status, stdout)
+    except ApplyError as error:
+        # No word from the apply on what it did: the versions now tell.
+        result["after"] = replan_after(module)
+        result["changed"] = versions_moved(result["before"], result["after"])
+        add_diff(module, result, result["after"] or result["before"])
+        detail = text(stderr).strip()
+        module.fail_json(msg="%s%s" % (error, (": " + detail) if detail else ""), **result)
+
+    result["apply"] = document
+    if document.get("difference") is not None:
+        result["difference"] = document["difference"]
+    unplanned = merge_outcomes(result["planned"], document.get("writes") or [])
+    if unplanned:
+        module.warn("tidemark-apply reports %d writes that the plan did not have" % len(unplanned))
+    result["interfaces"] = document.get("interfaces") or []
+    after = adapters_after(result["before"], document.get("adapters") or [])
+    if after is None and status != APPLY_REFUSED:
+        module.warn("tidemark-apply's result document gives no versions after the run for every adapter")
+    result["after"] = after if after is not None else result["before"]
+    changed, failed, msg = judge_apply(status, document, len(result["planned"]),
+                                       versions_moved(result["before"], after))
+    result["changed"] = changed
+    result["msg"] = msg
+    add_diff(module, result, result["after"])
     if failed:
         module.fail_json(**result)
     module.exit_json(**result)
 
 
 def main():
-    module = AnsibleModule(
-        argument_spec=dict(
-            force=dict(type="bool", default=False),
-            tidemark=dict(type="path", default="/usr/sbin/tidemark"),
-            tidemark_plan=dict(type="path", default="/usr/sbin/tidemark-plan"),
-            log=dict(type="path", default="/var/opt/orvan/nicfwupg.log"),
-        ),
-        supports_check_mode=True,
+    argument_spec = dict(
+        force=dict(type="bool", default=False),
+        plan=dict(type="dict"),
     )
-    result = dict(changed=False, tidemark_status=None, log_lines=[], errors=[])
+    argument_spec.update(ARGUMENT_SPEC)
+    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    approved = module.params["plan"]
+    result = dict(changed=False, plan_status=None, apply_status=None, approved=approved is not None,
+                  planned=[], interfaces=[], log_lines=[], errors=[])
 
-    require_executable(module, "tidemark_plan")
-    try:
-        plan_status, plan = run_plan(module)
-    except PlanError as error:
-        module.fail_json(msg=str(error), **result)
+    if not executable(module.params["tidemark_plan"]):
+        module.fail_json(msg="%s is not an executable file (option tidemark_plan)" % module.params["tidemark_plan"],
+                         **result)
+    if approved is not None:
+        problem = validate_plan(approved, "the approved plan")
+        if problem:
+            module.fail_json(msg=problem, **result)
+        if module.params["force"]:
+            module.warn("force is not used with an approved plan: the plan says what is written")
+        plan, data = approved, json.dumps(approved)
+        add_plan(module, result, plan)
+        if module.check_mode:
+            check_approved(module, result, approved)
+    else:
+        try:
+            result["plan_status"], plan, data = run_plan(module, module.params["force"])
+        except PlanError as error:
+            fail_plan(module, result, error)
+        add_plan(module, result, plan)
+    count = write_count(plan)
 
-    result["plan_status"] = plan_status
-    result["plan"] = plan
-    result["before"] = plan["adapters"]
-    result["planned"] = planned_writes(plan)
-    for warning in plan.get("warnings") or []:
-        module.warn("tidemark-plan: %s" % warning)
-
-    if plan_status == PLAN_NOTHING:
+    if count == 0 and (approved is None or module.check_mode):
         if not module.check_mode:
-            result["after"] = plan["adapters"]
-        result["msg"] = "nothing to write"
-        module.exit_json(**result)
+            result["after"] = result["before"]
+        add_diff(module, result, result["before"])
+        module.exit_json(msg="nothing to write", **result)
+
+    problems = preflight(module)
+    if problems:
+        module.fail_json(msg="%s: %s" % ("a real run would fail" if module.check_mode else "cannot write the plan",
+                                         "; ".join(problems)), **result)
     if module.check_mode:
         result["changed"] = True
-        result["msg"] = "would write %d images" % len(result["planned"])
-        module.exit_json(**result)
+        add_diff(module, result, predicted_adapters(result["before"]))
+        module.exit_json(msg="would write %d images" % count, **result)
 
-    require_executable(module, "tidemark")
-    upgrade(module, result, plan)
+    apply_plan(module, result, data)
 
 
 if __name__ == "__main__":
