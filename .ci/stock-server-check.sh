@@ -60,7 +60,7 @@ expect_mode $backups "700 root:root"
 [ ! -e $log ] || fail "the installation made a log"
 
 step "the manual pages render"
-for page in tidemark tidemark-plan; do
+for page in tidemark tidemark-plan tidemark-apply; do
     MANWIDTH=80 man --warnings "$page" >"$scratch/$page.txt" 2>"$scratch/$page.err" ||
         fail "man $page failed: $(cat "$scratch/$page.err")"
     [ ! -s "$scratch/$page.err" ] || fail "man $page warns: $(cat "$scratch/$page.err")"
@@ -80,10 +80,12 @@ done
 step "with an adapter library (the substitute's demo fleet), the listing runs on this server's libraries"
 LD_LIBRARY_PATH=$simlib tidemark -c >"$scratch/listing" || fail "tidemark -c failed"
 grep -q '^MAC          PCI-ID              NIC' "$scratch/listing" || fail "tidemark -c listed no adapter"
-# No catalog here: nothing to write.
+# No catalog here: no plan can stand on it, and tidemark-plan says so.
 status=0
-LD_LIBRARY_PATH=$simlib tidemark-plan >"$scratch/plan" || status=$?
-[ $status = 0 ] || fail "tidemark-plan ended with status $status, not 0: $(cat "$scratch/plan")"
+LD_LIBRARY_PATH=$simlib tidemark-plan >"$scratch/plan" 2>"$scratch/plan.err" || status=$?
+[ $status = 1 ] || fail "tidemark-plan ended with status $status, not 1: $(cat "$scratch/plan" "$scratch/plan.err")"
+grep -q 'no firmware catalog under /opt/orvan/nic_fw/nx2/' "$scratch/plan.err" ||
+    fail "tidemark-plan did not say that there is no catalog: $(cat "$scratch/plan.err")"
 
 step "reinstall and upgrade keep the log, the backups and a changed logrotate file"
 echo "Orvan Gigabit Server Adapter Firmware Upgrade Utility" >$log
