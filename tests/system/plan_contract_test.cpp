@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <set>
@@ -714,6 +715,20 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
     RunOptions otherUser;
     otherUser.RealUid = otherUser.EffectiveUid = 65534;
 
+    // The saved plan in a later format, with a key added and sealed again.
+    const auto reseal = [this](const char* format) {
+        return [this, format] {
+            nlohmann::json document = nlohmann::json::parse(ReadText(SavedPlan()));
+            document["format_version"] = format;
+            document["added_later"] = {{"note", "a key of a later format"}};
+            document.erase("digest");
+            const std::string canonical = document.dump(-1, ' ', true);
+            document["digest"] = Sha256Of(std::vector<uint8_t>(canonical.begin(), canonical.end()));
+            const std::string text = document.dump(2);
+            sim::WriteFile(SavedPlan(), std::vector<uint8_t>(text.begin(), text.end()));
+        };
+    };
+
     struct Case {
         const char* Name;
         std::string PlanFile;
@@ -722,6 +737,7 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
         int Status;
         std::string Result, Reason;
         bool LastOutcome;
+        std::function<void()> Change = nullptr; // the server or the plan changed after it was saved
     };
     const Case cases[] = {
         {"not root", SavedPlan(), otherUser, false, false, 1, "refused", "must be run as root", false},
@@ -736,8 +752,24 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
          false},
         {"not JSON", notJson, {}, false, false, 1, "refused", "cannot read the plan '" + notJson + "'", true},
         {"missing", Root + "/saved/none", {}, false, false, 1, "refused", "cannot read the plan", true},
+        {"library not initialised", SavedPlan(), RunOptions(), false, false, 1, "refused",
+         "the adapter library could not be initialised (status 5)", true,
+         [this] { Library.InitializeStatus = 5; }},
+        {"library too old", SavedPlan(), RunOptions(), false, false, 1, "refused",
+         "the adapter library 3.0.1 is older than 3.0.2", true, [this] { Library.Build = 1; }},
+        {"no catalog", SavedPlan(), RunOptions(), false, false, 1, "refused",
+         "no firmware catalog under /opt/orvan/nic_fw/nx2/", true,
+         [this] {
+             for (const char* file : {"bootcode/bootcode.info", "pxe/pxe.info", "clp/clp.info"})
+                 fs::remove(CatalogDir + "/" + file);
+         }},
+        {"another major format", SavedPlan(), RunOptions(), false, false, 1, "refused",
+         "format_version: is 2.0; this tidemark reads 1.x", true, reseal("2.0")},
         {"nothing to write", "", {}, false, true, 2, "nothing-to-write", "", true},
+        // A minor step only adds keys.
+        {"a later minor format", "", {}, false, true, 2, "nothing-to-write", "", true, reseal("1.7")},
     };
+    const sim::LibrarySpec library = Library;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         std::string planFile = c.PlanFile;
@@ -747,6 +779,8 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
             EXPECT_EQ(empty["writes"], 0);
             planFile = SavedPlan();
         }
+        if (c.Change)
+            c.Change();
         std::error_code ec;
         fs::remove(LogDir + "/tidemark-apply.last.json", ec);
         std::optional<StartedRun> upgrade;
@@ -758,6 +792,7 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
         ClearRecords();
         int status = -1;
         const Json result = ApplyJson(planFile, status, c.Options);
+        Library = library;
         EXPECT_EQ(status, c.Status);
         EXPECT_EQ(result["status"], c.Status);
         EXPECT_EQ(result["result"], c.Result);
