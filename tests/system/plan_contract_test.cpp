@@ -7,9 +7,12 @@
 // successful runs with the stand-in tool that writes into the fleet, the
 // plan comes to 0. Backups already on disk are never overwritten, and no
 // two writes get the same backup name.
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <set>
@@ -714,6 +717,20 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
     RunOptions otherUser;
     otherUser.RealUid = otherUser.EffectiveUid = 65534;
 
+    // The saved plan in a later format, with a key added and sealed again.
+    const auto reseal = [this](const char* format) {
+        return [this, format] {
+            nlohmann::json document = nlohmann::json::parse(ReadText(SavedPlan()));
+            document["format_version"] = format;
+            document["added_later"] = {{"note", "a key of a later format"}};
+            document.erase("digest");
+            const std::string canonical = document.dump(-1, ' ', true);
+            document["digest"] = Sha256Of(std::vector<uint8_t>(canonical.begin(), canonical.end()));
+            const std::string text = document.dump(2);
+            sim::WriteFile(SavedPlan(), std::vector<uint8_t>(text.begin(), text.end()));
+        };
+    };
+
     struct Case {
         const char* Name;
         std::string PlanFile;
@@ -722,6 +739,7 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
         int Status;
         std::string Result, Reason;
         bool LastOutcome;
+        std::function<void()> Change = nullptr; // the server or the plan changed after it was saved
     };
     const Case cases[] = {
         {"not root", SavedPlan(), otherUser, false, false, 1, "refused", "must be run as root", false},
@@ -736,8 +754,24 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
          false},
         {"not JSON", notJson, {}, false, false, 1, "refused", "cannot read the plan '" + notJson + "'", true},
         {"missing", Root + "/saved/none", {}, false, false, 1, "refused", "cannot read the plan", true},
+        {"library not initialised", SavedPlan(), RunOptions(), false, false, 1, "refused",
+         "the adapter library could not be initialised (status 5)", true,
+         [this] { Library.InitializeStatus = 5; }},
+        {"library too old", SavedPlan(), RunOptions(), false, false, 1, "refused",
+         "the adapter library 3.0.1 is older than 3.0.2", true, [this] { Library.Build = 1; }},
+        {"no catalog", SavedPlan(), RunOptions(), false, false, 1, "refused",
+         "no firmware catalog under /opt/orvan/nic_fw/nx2/", true,
+         [this] {
+             for (const char* file : {"bootcode/bootcode.info", "pxe/pxe.info", "clp/clp.info"})
+                 fs::remove(CatalogDir + "/" + file);
+         }},
+        {"another major format", SavedPlan(), RunOptions(), false, false, 1, "refused",
+         "format_version: is 2.0; this tidemark reads 1.x", true, reseal("2.0")},
         {"nothing to write", "", {}, false, true, 2, "nothing-to-write", "", true},
+        // A minor step only adds keys.
+        {"a later minor format", "", {}, false, true, 2, "nothing-to-write", "", true, reseal("1.7")},
     };
+    const sim::LibrarySpec library = Library;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         std::string planFile = c.PlanFile;
@@ -747,6 +781,8 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
             EXPECT_EQ(empty["writes"], 0);
             planFile = SavedPlan();
         }
+        if (c.Change)
+            c.Change();
         std::error_code ec;
         fs::remove(LogDir + "/tidemark-apply.last.json", ec);
         std::optional<StartedRun> upgrade;
@@ -758,6 +794,7 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
         ClearRecords();
         int status = -1;
         const Json result = ApplyJson(planFile, status, c.Options);
+        Library = library;
         EXPECT_EQ(status, c.Status);
         EXPECT_EQ(result["status"], c.Status);
         EXPECT_EQ(result["result"], c.Result);
@@ -787,6 +824,93 @@ TEST_F(PlanContractCheck, ApplyRefusalsAndAnEmptyPlanRunNothing)
             EXPECT_EQ(Finish(*upgrade).Status, 0);
             Tools.WrenflashWaits = false;
         }
+    }
+}
+
+// SIGTERM to tidemark-apply's process group while the tool runs the first of
+// two writes: that write ends and is reloaded, the second is not run, every
+// interface comes up, and the result names the signal.
+TEST_F(PlanContractCheck, AnInterruptedApplyFinishesTheWriteInProgressAndRunsNoOther)
+{
+    AddStandardAdapter(0);
+    AddStandardAdapter(1);
+    BootCodeCatalog(PciId(0) + " bc_201.bin v2.0.1\n" + PciId(1) + " bc_201.bin v2.0.1\n");
+    ASSERT_EQ(SavePlan()["writes"], 2);
+    ClearRecords();
+    Tools.WrenflashWaits = true;
+    RunOptions options;
+    options.Program = TIDEMARK_APPLY_BIN;
+    StartedRun run = Start({SavedPlan(), "--json"}, options);
+    ASSERT_TRUE(WaitForFile(ToolStartedPath()));
+    ASSERT_EQ(kill(-run.Pid, SIGTERM), 0);
+    ReleaseTool();
+    const RunResult r = Finish(run);
+    KeepResult(r.Out);
+    const Json result = ParsePlan(r.Out);
+
+    EXPECT_EQ(r.Status, 3);
+    EXPECT_EQ(result["interrupted"], "SIGTERM");
+    EXPECT_EQ(result["reason"], "the run was interrupted");
+    EXPECT_EQ(Outcomes(result), (std::vector<std::string>{"not-verified", "not-run"}));
+    EXPECT_EQ(result["interfaces"].size(), 2u);
+    for (const Json& iface : result["interfaces"])
+        EXPECT_EQ(iface["up"], true) << iface.dump();
+    EXPECT_EQ(ToolTrace(), Lines({{FlashBootCode(0, "bc_201.bin", ".bc1.9.6.bin"), Answers, "wrenflash done",
+                                   "rmmod bnx2", "modprobe bnx2", "sleep 10", "ifconfig eth0 up"},
+                                  BringUp({"eth0", "eth1"})}));
+}
+
+// Boot code and PXE written into the fleet on adapter 0, and eth1 does not
+// come up at the end: the writes are verified, the interface is named as
+// not up, and the status is 3, in the result document and in the summary.
+// The update pass logs what "tidemark -s" logs on the same fleet; only the
+// selection lines before it are the silent run's own, as tidemark-apply
+// plans without logging.
+TEST_F(PlanContractCheck, AFailedBringUpIsReportedAndTheUpdatePassLogsAsTheSilentRun)
+{
+    Generated g;
+    for (int a = 0; a < 2; ++a) {
+        g.Adapters.push_back(Standard::MakeAdapter(a));
+        g.Adapters.back().FileName = "adapter" + std::to_string(a) + ".conf";
+        g.Nvrams.push_back(sim::BuildNvramImage(Standard::MakeNvram(a)));
+    }
+    sim::NvramSpec bootCode = Standard::MakeNvram(0);
+    bootCode.BootCodeBuild = 8, bootCode.Rom = sim::OptionRom::None;
+    g.Images = {{"bootcode/bc_198.bin", sim::BuildNvramImage(bootCode)},
+                {"pxe/pxe_840.rom", sim::BuildOptionRomFile(sim::OptionRom::Pxe, 8, 4, 0)}};
+    g.BootCode = PciId(0) + " bc_198.bin v1.9.8\n";
+    g.Pxe = PciId(0) + " pxe_840.rom -\n";
+    Tools.RealWrenflash = true;
+    Tools.IfconfigByName["eth1"] = 1;
+    WriteCase(g);
+    EXPECT_EQ(Run({"-s"}).Status, 0);
+    const auto updatePass = [](const std::string& log) {
+        return log.substr(std::min(log.find(Selecting(0)), log.size()));
+    };
+    const std::string silentPass = updatePass(Log());
+    EXPECT_NE(silentPass.find("ERROR: Failed ifconfig eth1 up\n"), std::string::npos) << silentPass;
+
+    for (const bool json : {true, false}) {
+        SCOPED_TRACE(json ? "--json" : "summary");
+        WriteCase(g);
+        SavePlan();
+        const RunResult r = RunApply(json ? std::vector<std::string>{SavedPlan(), "--json"}
+                                          : std::vector<std::string>{SavedPlan()});
+        EXPECT_EQ(r.Status, 3);
+        EXPECT_EQ(Log(), Banner + silentPass);
+        if (!json) {
+            EXPECT_EQ(r.Out, "tidemark-apply: not every interface came up\n"
+                             "Adapter 0 (MAC 02A0B0C0D000): boot code 1.9.6 -> 1.9.8: verified\n"
+                             "Adapter 0 (MAC 02A0B0C0D000): PXE 8.3.5 -> 8.4.0: verified\n"
+                             "Interface eth1 is not up\n"
+                             "Result: errors (2 verified, 0 failed, 0 not verified, 0 not run)\n");
+            continue;
+        }
+        const Json result = ParsePlan(r.Out);
+        EXPECT_EQ(result["reason"], "not every interface came up");
+        EXPECT_EQ(Outcomes(result), (std::vector<std::string>{"verified", "verified"}));
+        EXPECT_EQ(result["interfaces"][0]["up"], true);
+        EXPECT_EQ(result["interfaces"][1]["up"], false);
     }
 }
 

@@ -98,12 +98,19 @@ protected:
     {
         options.Program = TIDEMARK_APPLY_BIN;
         RunResult r = Run(args, options);
-        if (std::find(args.begin(), args.end(), "--json") != args.end() && !r.Out.empty()) {
-            std::filesystem::create_directories(ResultsDir());
-            sim::WriteFile(ResultsDir() + "/" + std::to_string(++results_) + ".json",
-                           std::vector<uint8_t>(r.Out.begin(), r.Out.end()));
-        }
+        if (std::find(args.begin(), args.end(), "--json") != args.end())
+            KeepResult(r.Out);
         return r;
+    }
+
+    // A result document for the check at the end of the test.
+    void KeepResult(const std::string& text)
+    {
+        if (text.empty())
+            return;
+        std::filesystem::create_directories(ResultsDir());
+        sim::WriteFile(ResultsDir() + "/" + std::to_string(++results_) + ".json",
+                       std::vector<uint8_t>(text.begin(), text.end()));
     }
 
     // tidemark-apply --json PLAN: the parsed result, its status in status.
