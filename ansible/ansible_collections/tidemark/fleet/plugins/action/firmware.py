@@ -60,7 +60,7 @@ class ActionModule(ActionBase):
     def _wait(self, started, results_file):
         """The module's result, once the background run has left it."""
         timeout, poll = int(started.get("timeout") or 0), max(1, int(self._task.args.get("poll") or 1))
-        deadline = time.time() + timeout
+        deadline = time.monotonic() + timeout
         quoted = shlex_quote(results_file)
         while True:
             time.sleep(poll)
@@ -74,7 +74,7 @@ class ActionModule(ActionBase):
                     # The result is kept until it has reached the controller.
                     self._run("rm -f %s" % quoted)
                     return final
-            if time.time() >= deadline:
+            if time.monotonic() >= deadline:
                 return dict(started, failed=True, msg=(
                     "tidemark-apply did not finish within %d s; it goes on and is not stopped (a write is never "
                     "cut short): its result will be in %s on the host" % (timeout, results_file)))

@@ -241,6 +241,13 @@ timeout:
   returned: when a plan was made or given
   type: int
   sample: 1833
+job:
+  description:
+    - The background run of C(tidemark-apply), when the controller stopped waiting before it
+      finished; C(results_file) is where the module's whole result will be left on the host.
+  returned: when the wait ended first
+  type: dict
+  sample: {results_file: /root/.ansible_async/tidemark.81203.1765200000.json}
 interfaces:
   description: Each interface's bring-up after the run (C(adapter), C(interface), C(up)).
   returned: always
