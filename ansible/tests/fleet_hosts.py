@@ -56,6 +56,8 @@ SCENARIOS = {
     "nonroot": {"not_root": True},
     # The flashing tool fails (exit code 10) on the first adapter's option ROM.
     "flashfail": {"tool_fails": ("02A45B1C3E01", "-mba", 10)},
+    # The flashing tool takes 2 seconds per image.
+    "slowtool": {"tool_delay": 2},
 }
 
 
@@ -99,6 +101,11 @@ class Host:
             write_script(self.usrsbin / "wrenflash",
                          'case "$1 $*" in "%s "*" %s "*) exit %d ;; esac\nexec /usr/sbin/wrenflash.real "$@"\n'
                          % (mac, switch, code))
+        elif "tool_delay" in settings:
+            shutil.copy(self.bin.wrenflash, self.usrsbin / "wrenflash.real")
+            # Without the preload that makes tidemark's own pauses instant.
+            write_script(self.usrsbin / "wrenflash", 'env -u LD_PRELOAD sleep %d\nexec /usr/sbin/wrenflash.real "$@"\n'
+                         % settings["tool_delay"])
         else:
             shutil.copy(self.bin.wrenflash, self.usrsbin / "wrenflash")
         exit_codes = settings.get("exit_codes", {})

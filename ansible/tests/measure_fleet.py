@@ -6,8 +6,9 @@
 Builds out-of-date simulated hosts (as the playbook tests do) under WORKDIR,
 in the build tree, and runs over them, each --repeat times:
   - ansible.builtin.command: /bin/true, the reference;
-  - the floor of the role's shape: that command, then the same command in
-    the background (async, polled every second);
+  - for comparison, Ansible's own async: that command, then the same command
+    in the background (async, polled every second), which the role does not
+    use;
   - the role in check mode;
   - the role for real (on hosts made out of date again before each run).
 It prints the CPU time of each run (every process it started, also the
@@ -45,8 +46,8 @@ REFERENCE = """---
       changed_when: false
 """
 
-# What Ansible itself costs for the role's shape, with nothing in it: a
-# command, then a command in the background polled every second.
+# What Ansible's own async costs, for comparison: a command, then a command
+# in the background polled every second.
 FLOOR = """---
 - name: A command, then one in the background, per host
   hosts: servers

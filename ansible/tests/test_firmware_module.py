@@ -12,6 +12,7 @@ import json
 import os
 import stat
 import sys
+import time
 
 import pytest
 from ansible.module_utils import basic
@@ -294,6 +295,30 @@ def test_a_successful_run_writes_the_plan_it_made_and_reports_from_the_result_do
     assert result["log_lines"][0] == "Orvan Gigabit Server Adapter Firmware Upgrade Utility"
     assert old.strip() not in result["log_lines"]
     assert result["errors"] == []
+
+
+@pytest.mark.parametrize("apply", [(0, result_document(0)), (3, "not a result document")])
+def test_in_the_background_the_run_leaves_its_whole_result_in_the_job_file(monkeypatch, tmp_path, apply):
+    def host(name):
+        (tmp_path / name).mkdir()
+        return Host(tmp_path / name, [BEFORE, AFTER], apply=apply)
+    foreground = run_module(monkeypatch, host("foreground"))
+    job = tmp_path / "jobs" / "tidemark.1.json"
+    started = run_module(monkeypatch, host("background"), _job=str(job))
+    assert started["job"] == {"results_file": str(job)}
+    assert started["apply_status"] is None and not started.get("failed")
+    assert started["timeout"] == 3 * 610 + 2
+    for _ in range(300):
+        if job.exists():
+            break
+        time.sleep(0.1)
+    final = json.loads(job.read_text())
+    for result in (foreground, final):
+        del result["invocation"]
+    assert final == foreground
+    # Only the result is left: not the plan's copy, nor a part written.
+    assert [path.name for path in job.parent.iterdir()] == [job.name]
+    assert stat.S_IMODE(job.stat().st_mode) == 0o600
 
 
 def test_force_is_passed_to_the_plan_and_the_apply_writes_that_plan(monkeypatch, tmp_path):
@@ -635,6 +660,11 @@ for _write in WRITTEN["planned"]:
       "tidemark_upgrade": {"failed": True, "msg": "async task did not complete within the requested time - 1833s"},
       "tidemark_failure": {"task": "Upgrade", "result": {"failed": True, "msg": "async task did not complete"}}},
      False, "failed", "async task did not complete", ["unknown"] * 3, "unknown"),
+    # The controller stopped waiting while the apply goes on: unknown too.
+    ({"tidemark_upgrade": registered(BEFORE, failed=True, msg="did not finish", apply_status=None,
+                                              job={"results_file": "/root/.ansible_async/tidemark.1.json"}),
+      "tidemark_failure": {"task": "Upgrade", "result": {"failed": True, "msg": "did not finish"}}},
+     False, "failed", "did not finish", ["unknown"] * 3, "unknown"),
 ])
 def test_the_fleet_report_tells_each_host_s_outcome(variables, check_mode, outcome, msg, images, after):
     entry = fleet_report.host_entry("h1", variables, check_mode)

@@ -10,6 +10,7 @@ import json
 import os
 import shutil
 import stat
+import time
 
 import pytest
 
@@ -59,7 +60,7 @@ def runs(tmp_path_factory):
     after_second = fleet.snapshots()
     return {
         "fleet": fleet, "check": check, "first": first, "second": second, "check_report": check_report,
-        "first_report": first_report,
+        "first_report": first_report, "second_report": fleet.report(),
         "initial": initial, "after_check": after_check, "after_first": after_first, "after_second": after_second,
     }
 
@@ -99,15 +100,15 @@ def test_check_mode_writes_nothing_and_changes_only_where_the_plan_has_work(runs
 
 
 @pytest.mark.skipif(not NONROOT, reason="handing a host's files to another user needs root")
-@pytest.mark.parametrize("stage", ["check", "first"])
-def test_a_host_where_ansible_is_not_root_fails_in_check_mode_too_and_nothing_is_written(runs, stage):
+@pytest.mark.parametrize("stage, words", [("check", "a real run would fail"), ("first", "cannot write the plan")])
+def test_a_host_where_ansible_is_not_root_fails_in_check_mode_too_and_nothing_is_written(runs, stage, words):
     play = runs[stage]
-    result = play.outcomes["nonroot"]["planned"]
+    result = upgrade_of(play, "nonroot")
     assert result["_outcome"] == "failed"
-    assert result["msg"] == "a real run would fail: not running as root (tidemark-apply needs root: use become)"
+    assert result["msg"] == words + ": not running as root (tidemark-apply needs root: use become)"
     # The plan itself was made: the preflight comes after it.
     assert len(result["planned"]) == 3
-    assert play.outcomes["nonroot"]["upgrade"] is None
+    assert result["apply_status"] is None
     assert play.recap["nonroot"]["failed"] == 1
     assert runs["after_first"]["nonroot"] == runs["initial"]["nonroot"]
 
@@ -117,10 +118,9 @@ def test_the_real_run_changes_the_hosts_that_check_mode_named(runs):
     for host in PLANNABLE:
         assert upgrade_of(first, host)["changed"] == upgrade_of(check, host)["changed"], host
         assert writes_of(upgrade_of(first, host)) == writes_of(upgrade_of(check, host)), host
-        # Planned once: the write applied the plan that the check-mode task of this run made.
-        if first.outcomes[host]["upgrade"]["_outcome"] != "skipped":
-            assert first.outcomes[host]["upgrade"]["plan"] == first.outcomes[host]["planned"]["plan"]
-            assert first.outcomes[host]["upgrade"]["plan_status"] is None
+        # Planned once, by the task that then wrote that plan.
+        assert (first.outcomes[host]["planned"] or {"_outcome": "skipped"})["_outcome"] == "skipped"
+        assert first.outcomes[host]["upgrade"]["plan_status"] == (2 if upgrade_of(check, host)["changed"] else 0)
 
 
 def test_an_out_of_date_host_is_changed_and_carries_the_new_versions(runs):
@@ -149,8 +149,7 @@ def test_an_up_to_date_host_is_ok_and_nothing_runs_on_it(runs):
     result = upgrade_of(first, "uptodate")
     assert first.recap["uptodate"]["changed"] == 0 and first.recap["uptodate"]["failed"] == 0
     assert result["changed"] is False
-    assert result["apply_status"] is None
-    assert first.outcomes["uptodate"]["upgrade"]["_outcome"] == "skipped"
+    assert result["apply_status"] is None and result["msg"] == "nothing to write"
     assert installed(result["before"]) == NEW_VERSIONS
     assert runs["after_first"]["uptodate"] == runs["initial"]["uptodate"]
 
@@ -179,20 +178,17 @@ def test_a_host_that_cannot_be_planned_fails_from_the_plan_and_nothing_runs(runs
         assert play.recap[host]["failed"] == 1
         assert result["msg"] == UNPLANNABLE[host]
         assert result["apply_status"] is None
-        assert play.outcomes[host]["upgrade"] is None
         assert runs[snapshot][host] == runs["initial"][host]
 
 
 @pytest.mark.parametrize("stage", ["check", "first", "second"])
 def test_a_host_without_supported_adapters_is_ok_and_skipped(runs, stage):
     play = runs[stage]
-    planned = play.outcomes["noadapters"]["planned"]
-    assert planned["_outcome"] == "ok"
-    assert planned["plan_failure"] == "no-adapters"
+    result = upgrade_of(play, "noadapters")
+    assert result["_outcome"] == "ok"
+    assert result["plan_failure"] == "no-adapters"
     assert play.recap["noadapters"]["failed"] == 0 and play.recap["noadapters"]["changed"] == 0
-    if stage != "check":
-        assert play.outcomes["noadapters"]["upgrade"]["_outcome"] == "skipped"
-        assert play.recap["noadapters"]["skipped"] == 1
+    assert by_host(runs[stage + "_report"])["noadapters"]["outcome"] == "skipped"
     assert runs["after_" + stage]["noadapters"] == runs["initial"]["noadapters"]
 
 
@@ -315,7 +311,7 @@ def test_approved_plans_are_written_exactly_and_a_stale_one_writes_nothing(appro
 
 
 TIMEOUT_PLAYBOOK = """---
-- name: The role, then the async timeout it gives each host's write
+- name: The role, then how long a real run would wait for each host's write
   hosts: servers
   gather_facts: false
   roles:
@@ -323,11 +319,11 @@ TIMEOUT_PLAYBOOK = """---
   post_tasks:
     - name: Show the timeout
       ansible.builtin.debug:
-        msg: "{{ tidemark_timeout }}"
+        msg: "{{ tidemark_planned.timeout | default('none') }}"
 """
 
 
-def test_the_async_timeout_comes_from_the_plan_and_never_falls_below_what_it_needs(tmp_path):
+def test_the_wait_comes_from_the_plan_and_never_falls_below_what_it_needs(tmp_path):
     # The demo plan: 3 images on 3 adapters; each image 600 s of tool and 10 s of reload, each interface 1 s.
     cases = {
         "t1": ("outofdate", {}, 3 * 610 + 3),
@@ -408,3 +404,27 @@ def test_a_failed_image_is_marked_in_the_planned_writes(tmp_path):
     assert "failed: pxe of 02A45B1C3E01" in result["msg"]
     assert result["changed"] is True
     assert installed(result["after"])[0] == {"boot_code": "2.0.1", "pxe": "1.4.2", "clp": None, "iscsi": None}
+
+
+def test_a_write_that_outlasts_the_wait_fails_the_host_but_is_not_cut_short(tmp_path):
+    # Every allowance 0: the controller gives up at its first check, while the slow tool still writes.
+    waits = {"tidemark_async_floor": 0, "tidemark_write_allowance": 0, "tidemark_reload_pause": 0,
+             "tidemark_interface_pause": 0}
+    fleet = Fleet(tmp_path, [("s1", "slowtool")], BINARIES, host_vars={"s1": waits})
+    play = fleet.play("upgrade.yml")
+    result = upgrade_of(play, "s1")
+    assert result["_outcome"] == "failed" and result["timeout"] == 0
+    assert result["msg"].startswith("tidemark-apply did not finish within 0 s; it goes on and is not stopped")
+    # The job goes on to its end and leaves the module's whole result.
+    jobs = fleet.ansible_home / "async"
+    for _ in range(600):
+        left = [path for path in jobs.glob("tidemark.*.json")] if jobs.is_dir() else []
+        if left:
+            break
+        time.sleep(0.2)
+    assert len(left) == 1, play.output
+    final = json.loads(left[0].read_text())
+    assert final["apply_status"] == 0, final
+    assert [w["outcome"] for w in final["planned"]] == ["verified"] * 3
+    assert installed(final["after"]) == NEW_VERSIONS
+    assert sorted(path.name for path in jobs.iterdir()) == [left[0].name]

@@ -114,9 +114,9 @@ def host_entry(name, variables, check_mode, approved_dir=None):
     if failure:
         entry["outcome"] = "no-catalog" if failed_result.get("plan_failure") == "no-catalog" else "failed"
         entry["msg"] = failed_result.get("msg") or "task '%s' failed" % failure.get("task")
-    elif _ran(planned) and planned.get("plan_failure") == "no-adapters":
+    elif result.get("plan_failure") == "no-adapters":
         entry["outcome"] = "skipped"
-        entry["msg"] = planned.get("msg")
+        entry["msg"] = result.get("msg")
     elif not plan:
         entry["outcome"] = "skipped"
         entry["msg"] = "nothing to write"
@@ -128,10 +128,12 @@ def host_entry(name, variables, check_mode, approved_dir=None):
 
     before = result.get("before") or (plan or {}).get("adapters")
     if result is upgrade:
-        after = result.get("after")
-        # A refused plan wrote nothing; a write that failed otherwise may have written anything.
-        refused = result.get("apply_status") == 1
-        default = "unknown" if entry["outcome"] == "failed" and not refused else "not-run"
+        # A refused plan, or an apply that never started, wrote nothing; a write that failed
+        # otherwise, or is still running (job), may have written anything.
+        status = result.get("apply_status", "unknown")
+        nothing_ran = status == 1 or (status is None and not result.get("job"))
+        after = before if nothing_ran else result.get("after")
+        default = "unknown" if entry["outcome"] == "failed" and not nothing_ran else "not-run"
     elif entry["outcome"] in ("changed", "ok") and check_mode:
         after = _predicted(before)
         default = "pending"

@@ -177,6 +177,25 @@ def versions_by_adapter(adapters):
     return shown
 
 
+# How long a real run waits for tidemark-apply: the options of
+# tidemark.fleet.firmware that set it, and the wait that a plan needs (per
+# image the flashing tool's allowance and tidemark's pause after the driver
+# reload, per interface its pause after raising it), never below timeout.
+WAIT_SPEC = dict(
+    timeout=dict(type="int", default=300),
+    write_allowance=dict(type="int", default=600),
+    reload_pause=dict(type="int", default=10),
+    interface_pause=dict(type="int", default=1),
+    poll=dict(type="int", default=1),
+)
+
+
+def wait_timeout(plan, params):
+    needed = (write_count(plan) * (params["write_allowance"] + params["reload_pause"])
+              + len(plan.get("adapters", [])) * params["interface_pause"])
+    return max(params["timeout"], needed)
+
+
 def is_root():
     return os.geteuid() == 0
 
@@ -248,10 +267,11 @@ def describe_difference(difference):
         where, difference.get("field"), json.dumps(difference.get("saved")), json.dumps(difference.get("current")))
 
 
-def write_plan_file(module, data):
-    """Writes the plan's bytes to a new file only this user can read, in the
-    module's private temporary folder; returns its path."""
-    path = os.path.join(module.tmpdir, "approved-plan.json")
+def write_plan_file(module, data, path=None):
+    """Writes the plan's bytes to a new file only this user can read (by
+    default in the module's private temporary folder); returns its path."""
+    if path is None:
+        path = os.path.join(module.tmpdir, "approved-plan.json")
     descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), 0o600)
     with os.fdopen(descriptor, "wb") as out:
         out.write(to_bytes(data))

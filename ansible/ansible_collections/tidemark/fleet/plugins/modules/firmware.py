@@ -27,9 +27,15 @@ description:
   - Check mode reports from the plan and runs the real run's preflight (root, both executables,
     the adapter library loads, no other run holds the lock), and so fails where a real run would
     fail. With I(plan), check mode also plans now and fails when the approved plan is stale.
-  - A driver reload during the run takes the adapters' interfaces down for a while. When the
-    management connection runs over one of them, run the task with C(async) and C(poll), as the
-    role M(tidemark.fleet.upgrade) does.
+  - A driver reload during the run takes the adapters' interfaces down for a while, and the
+    management connection may run over one of them. So a real run starts C(tidemark-apply) in
+    the background on the host and the controller checks every I(poll) seconds, with a short
+    shell command, whether it has finished; a connection lost meanwhile is waited out. The
+    controller waits as long as the plan needs (per image I(write_allowance) and
+    I(reload_pause), per adapter I(interface_pause)), and at least I(timeout); then the host
+    fails, but C(tidemark-apply) is never stopped, so that no write is cut short.
+  - The task needs no C(async). A task that sets C(async) runs the module as Ansible's own
+    background job instead, which kills the job at its timeout.
 options:
   force:
     description:
@@ -47,10 +53,39 @@ options:
       - C(tidemark-apply) writes it only while it still matches the server; otherwise the host
         fails and nothing is written.
     type: dict
+  timeout:
+    description:
+      - The least time, in seconds, that a real run waits for C(tidemark-apply) to finish,
+        whatever the plan needs.
+    type: int
+    default: 300
+  write_allowance:
+    description: Seconds that the flashing tool may take to write one image.
+    type: int
+    default: 600
+  reload_pause:
+    description: Seconds that tidemark waits after each driver reload.
+    type: int
+    default: 10
+  interface_pause:
+    description: Seconds that tidemark waits after raising each interface.
+    type: int
+    default: 1
+  poll:
+    description:
+      - Seconds between the controller's checks on a running write; each check may add up to
+        this much to the host's run, and costs a short shell command on the host.
+    type: int
+    default: 1
 extends_documentation_fragment:
   - tidemark.fleet._tidemark
   - tidemark.fleet._attributes
 attributes:
+  action:
+    description: Has an action plugin, which runs a part of the task on the controller.
+    support: full
+    details:
+      - The controller waits for a real run's result, checking on the host every I(poll) seconds.
   check_mode:
     support: full
     details:
@@ -80,8 +115,6 @@ EXAMPLES = r"""
   tidemark.fleet.firmware:
     plan: "{{ nic_plan.plan }}"
   become: true
-  async: 3600
-  poll: 2
   register: nic_upgrade
 
 - name: Plan and upgrade in one step, with the forced form
@@ -202,6 +235,19 @@ planned:
       forced: false
       outcome: verified
       failed: false
+timeout:
+  description:
+    - How long a real run waits for C(tidemark-apply), in seconds, from the plan and the options.
+  returned: when a plan was made or given
+  type: int
+  sample: 1833
+job:
+  description:
+    - The background run of C(tidemark-apply), when the controller stopped waiting before it
+      finished; C(results_file) is where the module's whole result will be left on the host.
+  returned: when the wait ended first
+  type: dict
+  sample: {results_file: /root/.ansible_async/tidemark.81203.1765200000.json}
 interfaces:
   description: Each interface's bring-up after the run (C(adapter), C(interface), C(up)).
   returned: always
@@ -223,7 +269,11 @@ stderr:
   type: str
 """
 
+import io
 import json
+import os
+import sys
+import traceback
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.tidemark.fleet.plugins.module_utils._tidemark import (
@@ -233,6 +283,7 @@ from ansible_collections.tidemark.fleet.plugins.module_utils._tidemark import (
     APPLY_REFUSED,
     APPLY_RESULTS,
     ARGUMENT_SPEC,
+    WAIT_SPEC,
     ApplyError,
     PlanError,
     describe_difference,
@@ -249,6 +300,7 @@ from ansible_collections.tidemark.fleet.plugins.module_utils._tidemark import (
     text,
     validate_plan,
     versions_by_adapter,
+    wait_timeout,
     write_count,
     write_plan_file,
 )
@@ -352,6 +404,7 @@ def add_plan(module, result, plan):
     result["plan"] = plan
     result["before"] = plan["adapters"]
     result["planned"] = planned_writes(plan)
+    result["timeout"] = wait_timeout(plan, module.params)
     for entry in result["planned"]:
         entry["outcome"] = None
         entry["failed"] = False
@@ -389,10 +442,10 @@ def replan_after(module):
         return None
 
 
-def apply_plan(module, result, data):
+def apply_plan(module, result, data, path=None):
     """Runs tidemark-apply on the plan's bytes and fills the result."""
     params = module.params
-    path = write_plan_file(module, data)
+    path = path or write_plan_file(module, data)
     start = log_size(params["log"])
     status, stdout, stderr = module.run_command([params["tidemark_apply"], path, "--json"], encoding=None)
     result["apply_status"] = status
@@ -434,12 +487,64 @@ def apply_plan(module, result, data):
     module.exit_json(**result)
 
 
+def write_result(path, data):
+    """Leaves the module's result in path, whole or not at all."""
+    temporary = path + ".part"
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(descriptor, "w") as out:
+        out.write(data)
+        out.flush()
+        os.fsync(out.fileno())
+    os.rename(temporary, path)
+
+
+def apply_in_background(module, result, data, results_file):
+    """Starts the apply in a session of its own and returns at once with the job.
+
+    A driver reload can drop Ansible's connection for a while, so the action
+    plugin waits for results_file instead, with a short command each time.
+    The process never stops the apply: a write is not cut short.
+    """
+    folder = os.path.dirname(results_file)
+    if not os.path.isdir(folder):
+        os.makedirs(folder, 0o700)
+    plan_path = write_plan_file(module, data, results_file + ".plan")
+    first = os.fork()
+    if first:
+        os.waitpid(first, 0)
+        result["job"] = {"results_file": results_file}
+        module.exit_json(msg="tidemark-apply started", **result)
+    try:
+        os.setsid()
+        if os.fork():
+            os._exit(0)
+        null = os.open(os.devnull, os.O_RDWR)
+        for descriptor in (0, 1, 2):
+            os.dup2(null, descriptor)
+        # exit_json and fail_json print the result: here into this buffer.
+        sys.stdout = output = io.StringIO()
+        try:
+            apply_plan(module, result, data, plan_path)
+        except SystemExit:
+            pass
+        except BaseException as error:  # the result must be left whatever happened
+            output = io.StringIO(module.jsonify(dict(result, failed=True, msg="the run of tidemark-apply failed: %s"
+                                                     % traceback.format_exception_only(type(error), error)[-1].strip())))
+        write_result(results_file, output.getvalue())
+        os.unlink(plan_path)
+    finally:
+        os._exit(0)
+
+
 def main():
     argument_spec = dict(
         force=dict(type="bool", default=False),
         plan=dict(type="dict"),
+        # Set by the action plugin: run the apply in the background, its result to this file.
+        _job=dict(type="path"),
     )
     argument_spec.update(ARGUMENT_SPEC)
+    argument_spec.update(WAIT_SPEC)
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
     approved = module.params["plan"]
     result = dict(changed=False, plan_status=None, apply_status=None, approved=approved is not None,
@@ -481,6 +586,8 @@ def main():
         add_diff(module, result, predicted_adapters(result["before"]))
         module.exit_json(msg="would write %d images" % count, **result)
 
+    if module.params["_job"]:
+        apply_in_background(module, result, data, module.params["_job"])
     apply_plan(module, result, data)
 
 
