@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "state/bmapi.h"
 #include "adapters/discovery.h"
 #include "adapters/installed.h"
-#include "state/records.h"
-#include "fleet.h"
 #include "adapters/inventory.h"
+#include "fleet.h"
+#include "state/bmapi.h"
+#include "state/records.h"
 #include "test_support.h"
 
 namespace {
@@ -42,9 +42,8 @@ class Fleet : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char name[] = "/tmp/tidemark-fleet.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
+        dir = test::MakeTempDir("fleet");
+        ASSERT_FALSE(dir.empty());
         setenv("BMAPI_SIM_DIR", dir.c_str(), 1);
         gRun = {};
         sim::LibrarySpec library;

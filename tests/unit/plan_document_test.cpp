@@ -355,9 +355,8 @@ TEST(PlanDocumentTest, TheFirstDifferenceIsNamedWithItsAdapterFieldAndBothValues
 // Saved files: only regular files of bounded size are read.
 TEST(PlanDocumentTest, PlanFilesAreReadOnlyWhenTheyAreRegularFilesOfBoundedSize)
 {
-    char name[] = "/tmp/tidemark-plans.XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    const std::string dir = name;
+    const std::string dir = test::MakeTempDir("plans");
+    ASSERT_FALSE(dir.empty());
     std::string reason;
     ASSERT_TRUE(WritePlanFile(dir + "/plan.json", PlanDocument(SamplePlan()), reason)) << reason;
     test::WriteText(dir + "/large.json", std::string(PlanDocumentMaximum + 1, ' '));
@@ -393,9 +392,8 @@ class TakenPlan : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char name[] = "/tmp/tidemark-fleet.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        fleet_ = name;
+        fleet_ = test::MakeTempDir("fleet");
+        ASSERT_FALSE(fleet_.empty());
         ASSERT_TRUE(sim::WriteDemoFleet(fleet_));
         setenv("BMAPI_SIM_DIR", fleet_.c_str(), 1);
         fs::remove_all("/opt/orvan");

@@ -13,16 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "state/bmapi.h"
 #include "fleet.h"
+#include "state/bmapi.h"
+#include "test_support.h"
 
 namespace {
-
-std::string MakeTempDir()
-{
-    char name[] = "/tmp/tidemark-sim.XXXXXX";
-    return mkdtemp(name) != nullptr ? std::string(name) : std::string();
-}
 
 void RemoveTree(const std::string& dir)
 {
@@ -45,7 +40,7 @@ class SimDir : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = MakeTempDir();
+        dir = test::MakeTempDir("sim");
         ASSERT_FALSE(dir.empty());
     }
     void TearDown() override

@@ -45,6 +45,14 @@ struct ConsoleCapture {
     }
 };
 
+// A new folder under the test's /tmp (private to its sandbox); empty when
+// none could be made.
+inline std::string MakeTempDir(const std::string& prefix)
+{
+    std::string name = "/tmp/tidemark-" + prefix + ".XXXXXX";
+    return mkdtemp(name.data()) != nullptr ? name : std::string();
+}
+
 // Standard input reads exactly these bytes, then end of input.
 inline void FeedStdin(const std::string& bytes)
 {
